@@ -1,0 +1,255 @@
+// Runtime support: the levelled log, the growable string, string utilities,
+// intrusive lists, threads with cooperative stop, mutexes, conditions, time.
+//
+// Plain records and free functions: every object is made by a *_new and
+// released by the matching *_delete; lists own their members; getters lend
+// pointers, setters copy. Nothing here throws.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <ctime>
+
+// ---------------------------------------------------------------------------
+// Log
+// ---------------------------------------------------------------------------
+
+inline constexpr int CG_LOG_ERROR = 1;
+inline constexpr int CG_LOG_WARNING = 2;
+inline constexpr int CG_LOG_INFO = 4;
+inline constexpr int CG_LOG_DEBUG_GENERAL = 8;
+inline constexpr int CG_LOG_DEBUG_STACK = 16;
+inline constexpr int CG_LOG_DEBUG_APPLICATION = 32;
+inline constexpr int CG_LOG_DEBUG_L4 = 64;
+inline constexpr int CG_LOG_DEBUG_L5 = 128;
+
+inline constexpr int CG_LOG_LINE_SIZE = 2048;
+
+struct cg_log_target {
+  cg_log_target* next;
+  FILE* stream;
+  char* name;
+  unsigned mask;
+};
+
+// Writes one line "time : level : source : line : function :  message" to
+// every target whose mask covers the level. Returns the last write's result.
+int cg_log_print(int level, const char* source, int line, const char* function,
+                 const char* format, ...) __attribute__((format(printf, 5, 6)));
+// "stdout", "stderr" or a file path (opened "w"; a repeated name shares the
+// stream). 1 added, -1 failed. Any call disables the default targets.
+int cg_log_add_target(const char* name, unsigned mask);
+void cg_log_set_separator(const char* separator);
+// Drops every target and the separator and returns the log to its state at
+// program start (defaults added again by the next message). For tests.
+void cg_log_reset();
+
+// ---------------------------------------------------------------------------
+// String buffer
+// ---------------------------------------------------------------------------
+
+struct cg_string {
+  char* value;   // owned, NUL-terminated; none when unset
+  int capacity;  // bytes allocated, terminator included
+  int length;    // bytes in use, terminator excluded
+};
+
+cg_string* cg_string_new();
+void cg_string_delete(cg_string* str);
+void cg_string_clear(cg_string* str);
+void cg_string_set_n(cg_string* str, const char* bytes, int n);
+void cg_string_set(cg_string* str, const char* text);
+void cg_string_set_int(cg_string* str, int value);
+void cg_string_set_long(cg_string* str, long value);
+void cg_string_adopt(cg_string* str, char* heap_buffer, int n);
+char* cg_string_value(const cg_string* str);
+int cg_string_capacity(const cg_string* str);
+int cg_string_length(const cg_string* str);
+char* cg_string_append_n(cg_string* str, const char* bytes, int n);
+char* cg_string_append(cg_string* str, const char* text);
+char* cg_string_append_repeat(cg_string* str, const char* text, int k);
+char* cg_string_append_n_repeat(cg_string* str, const char* bytes, int n, int k);
+// Replaces every occurrence of patterns[i] by replacements[i] in one forward
+// scan; a replacement is never re-scanned, an empty pattern never matches.
+char* cg_string_replace_all(cg_string* str, const char* const patterns[],
+                            const char* const replacements[], int count);
+
+// ---------------------------------------------------------------------------
+// String utilities (a missing text is a null pointer)
+// ---------------------------------------------------------------------------
+
+char* cg_str_dup(const char* text);
+size_t cg_str_len(const char* text);
+char* cg_str_copy(char* dest, const char* src);
+char* cg_str_cat(char* dest, const char* src);
+int cg_str_compare(const char* a, const char* b);
+int cg_str_ncompare(const char* a, const char* b, int n);
+int cg_str_case_compare(const char* a, const char* b);
+int cg_str_equal(const char* a, const char* b);
+int cg_str_case_equal(const char* a, const char* b);
+int cg_str_index_of(const char* text, const char* pattern);
+int cg_str_find_first_of(const char* text, const char* set, int set_size);
+int cg_str_find_last_of(const char* text, const char* set, int set_size);
+char* cg_str_trim_space(char* text);
+char* cg_str_ltrim(char* text, const char* set, int set_size);
+char* cg_str_rtrim(char* text, const char* set, int set_size);
+char* cg_str_trim(char* text, const char* set, int set_size);
+char* cg_str_ncopy(char* dest, const char* src, int n);
+char* cg_str_ncat(char* dest, const char* src, int n);
+char* cg_int_to_str(int value, char* buffer, int size);
+char* cg_long_to_str(long value, char* buffer, int size);
+char* cg_llong_to_str(long long value, char* buffer, int size);
+char* cg_str_to_lower(char* text);
+char* cg_str_to_upper(char* text);
+
+// ---------------------------------------------------------------------------
+// Tokenizer: splits a writable text in place at delimiter characters.
+// Runs of delimiters act as one separator; no empty tokens.
+// ---------------------------------------------------------------------------
+
+struct cg_string_tokenizer {
+  char* value;
+  const char* delimiters;
+  int delimiter_count;
+  int next_start;
+  int last_index;
+  char* current_token;
+  char* next_token;
+  char saved_delimiter;
+  int has_more;
+};
+
+cg_string_tokenizer* cg_string_tokenizer_new(char* text, const char* delimiters);
+void cg_string_tokenizer_delete(cg_string_tokenizer* tok);
+int cg_string_tokenizer_has_more(const cg_string_tokenizer* tok);
+char* cg_string_tokenizer_next(cg_string_tokenizer* tok);
+// The rest of the text from the prepared token to the end, delimiters
+// included. Only valid while has_more is 1.
+char* cg_string_tokenizer_rest(cg_string_tokenizer* tok);
+
+// ---------------------------------------------------------------------------
+// Intrusive circular doubly linked list. Every listed record begins with
+// this header; a head is a record of the same kind with is_head set.
+// ---------------------------------------------------------------------------
+
+struct cg_list {
+  int is_head;
+  cg_list* prev;
+  cg_list* next;
+};
+
+using cg_list_destructor = void (*)(void*);
+
+void cg_list_header_init(cg_list* node);
+void cg_list_node_init(cg_list* node);
+void cg_list_insert_after(cg_list* position, cg_list* node);
+void cg_list_append(cg_list* head, cg_list* node);
+void cg_list_remove(cg_list* node);
+cg_list* cg_list_next(cg_list* node);
+cg_list* cg_list_prev(cg_list* node);
+cg_list* cg_list_next_circular(cg_list* node);
+cg_list* cg_list_prev_circular(cg_list* node);
+cg_list* cg_list_get(cg_list* head, int index);
+int cg_list_size(const cg_list* head);
+// Removes every element, passing each to the destructor (or free when none).
+void cg_list_clear(cg_list* head, cg_list_destructor destructor);
+
+// ---------------------------------------------------------------------------
+// Mutex and condition
+// ---------------------------------------------------------------------------
+
+struct cg_mutex {
+  pthread_mutex_t mutex;
+};
+
+struct cg_cond {
+  pthread_cond_t cond;
+};
+
+cg_mutex* cg_mutex_new();
+int cg_mutex_delete(cg_mutex* mutex);
+int cg_mutex_lock(cg_mutex* mutex);
+int cg_mutex_unlock(cg_mutex* mutex);
+
+cg_cond* cg_cond_new();
+int cg_cond_delete(cg_cond* cond);
+// seconds 0: wait until signalled; else until now + seconds (absolute deadline).
+int cg_cond_wait(cg_cond* cond, cg_mutex* mutex, int seconds);
+int cg_cond_signal(cg_cond* cond);
+
+// ---------------------------------------------------------------------------
+// Threads with cooperative stop.
+//
+// A started thread is detached, blocks every signal but SIGQUIT and has an
+// empty SIGQUIT handler without restart, so stop (clear runnable, send
+// SIGQUIT, pause 1000 ms) interrupts its blocking calls.
+//
+// Lifetime: a cg_thread carries a reference count, 1 when made. A thread may
+// delete its own cg_thread while another thread waits for it to end; such a
+// waiter takes a reference with cg_thread_hold (while it can still be sure
+// the object exists, e.g. under the lock that guards the list it is in),
+// polls cg_thread_is_runnable, then drops it with cg_thread_release. The
+// object is freed by whichever of delete and the last release comes last.
+// ---------------------------------------------------------------------------
+
+struct cg_thread;
+using cg_thread_func = void (*)(cg_thread*);
+
+struct cg_thread {
+  cg_list node;
+  int runnable;  // read and written atomically through the functions below
+  pthread_t thread_id;
+  cg_thread_func action;
+  void* user_data;
+  int refs;  // references: the owner's (dropped by delete) plus holders'
+};
+
+using cg_thread_list = cg_thread;
+
+cg_thread* cg_thread_new();
+int cg_thread_start(cg_thread* thread);
+int cg_thread_stop(cg_thread* thread);
+int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond);
+int cg_thread_restart(cg_thread* thread);
+int cg_thread_delete(cg_thread* thread);
+int cg_thread_is_runnable(const cg_thread* thread);
+void cg_thread_set_action(cg_thread* thread, cg_thread_func action);
+void cg_thread_set_user_data(cg_thread* thread, void* user_data);
+void* cg_thread_get_user_data(const cg_thread* thread);
+cg_thread* cg_thread_self();
+void cg_thread_hold(cg_thread* thread);
+void cg_thread_release(cg_thread* thread);
+
+cg_thread_list* cg_thread_list_new();
+void cg_thread_list_delete(cg_thread_list* list);
+int cg_thread_list_start(cg_thread_list* list);
+int cg_thread_list_stop(cg_thread_list* list);
+void cg_thread_list_add(cg_thread_list* list, cg_thread* thread);
+int cg_thread_list_size(const cg_thread_list* list);
+cg_thread* cg_thread_list_first(cg_thread_list* list);
+cg_thread* cg_thread_next(cg_thread* thread);
+
+// Pause of cg_thread_stop after the SIGQUIT, in milliseconds (1000). Tests
+// may shorten it; the daemon never changes it.
+void cg_thread_set_stop_pause_ms(int ms);
+
+// ---------------------------------------------------------------------------
+// Time and random
+// ---------------------------------------------------------------------------
+
+int cg_sleep_ms(int milliseconds);
+int cg_sleep_random_ms(int milliseconds);
+time_t cg_current_time();
+float cg_random_unit();
+
+struct cg_stopwatch {
+  uint32_t start_ms;
+  uint32_t last_ms;
+};
+
+cg_stopwatch* cg_stopwatch_start();
+uint32_t cg_stopwatch_elapsed(cg_stopwatch* watch);
+int cg_stopwatch_finish(cg_stopwatch* watch);
