@@ -38,18 +38,23 @@ static_assert(offsetof(thread_block, thread) == 0);
 
 thread_extra* extra_of(cg_thread* t) { return &reinterpret_cast<thread_block*>(t)->extra; }
 
+// The empty SIGQUIT handler, process-wide. No SA_RESTART: a SIGQUIT
+// interrupts the blocking call of the thread it is sent to.
+void install_sigquit_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_sigquit;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGQUIT, &action, nullptr);
+}
+
 void* thread_entry(void* arg) {
   auto* thread = static_cast<cg_thread*>(arg);
   sigset_t set;
   sigfillset(&set);
   sigdelset(&set, SIGQUIT);
   pthread_sigmask(SIG_SETMASK, &set, nullptr);
-
-  struct sigaction action {};
-  action.sa_handler = on_sigquit;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a SIGQUIT interrupts blocking calls
-  sigaction(SIGQUIT, &action, nullptr);
+  install_sigquit_handler();
 
   pthread_once(&g_self_once, make_self_key);
   pthread_setspecific(g_self_key, thread);
@@ -83,6 +88,10 @@ cg_thread* cg_thread_new() { return thread_alloc(0); }
 int cg_thread_start(cg_thread* thread) {
   if (!thread) return 0;
   store(&thread->runnable, 1);  // before the thread exists
+  // Installed before the thread runs too: a stop that comes before the new
+  // thread reaches its entry routine must not meet SIGQUIT's default action,
+  // which would end the process.
+  install_sigquit_handler();
   cg_thread_hold(thread);       // the running thread's own reference
   pthread_mutex_lock(&g_alive_lock);
   extra_of(thread)->alive = 1;
