@@ -1,8 +1,154 @@
 // Player link: the System V message channel to the player's main program,
 // the command exchange and the receive thread.
+//
+// One queue (key 116) is shared with the main program and split into
+// channels by message type: 4321 carries this server's commands and its
+// hello to the main program, 1234 carries the main program's replies and
+// unsolicited messages, and 1221 is a private channel on which the receive
+// thread re-posts replies for the waiting command exchange. Every message
+// body is the 200-byte controlapp_msg.
+//
+// Results: the queue operations return 0 (or a byte count / identifier) on
+// success and -1 on failure; the command exchange returns 0, 3 (failure) or
+// the player's own result code.
 #pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "app/v232cmd.h"
 
+// ---------------------------------------------------------------------------
+// Queue identity, channels and the message body
+// ---------------------------------------------------------------------------
+
+// Fixed queue key shared with the main program (no key derivation).
+inline constexpr int CONTROLAPP_MSGQ_KEY = 116;
+// IPC_CREAT | 0666.
+inline constexpr int CONTROLAPP_MSGQ_FLAGS = 950;
+
+inline constexpr long MSGTYPE_TO_MAIN = 4321;    // this server -> main program
+inline constexpr long MSGTYPE_FROM_MAIN = 1234;  // main program -> this server
+inline constexpr long MSGTYPE_TMP = 1221;        // receive thread -> exchange
+
+// Every send and receive moves exactly this many body bytes.
+inline constexpr int CONTROLAPP_MSG_SIZE = 200;
+// The staging buffer of one send or receive holds the type and this much body.
+inline constexpr int CONTROLAPP_MSG_STAGING_SIZE = 256;
+
+// Message kinds (controlapp_msg::cmd_type).
+inline constexpr int CONTROLAPP_MSG_NORMAL = 0;         // a command, or the reply to one
+inline constexpr int CONTROLAPP_MSG_AUTO_FEEDBACK = 1;  // event text for the clients
+inline constexpr int CONTROLAPP_MSG_HELLO = 2;          // sent once by this server at start
+inline constexpr int CONTROLAPP_MSG_SHUTDOWN = 3;       // the main program asks us to stop
+inline constexpr int CONTROLAPP_MSG_STANDBY = 4;        // new standby state
+
+// Highest command index accepted in a reply from the main program.
+inline constexpr int CONTROLAPP_MAX_REPLY_CMD = 29;
+
+// Auto-feedback text: from its offset to the end of the body (an
+// auto-feedback message has no reserved or result field).
+inline constexpr int CONTROLAPP_FEEDBACK_OFFSET = 64;
+inline constexpr int CONTROLAPP_FEEDBACK_MAX = CONTROLAPP_MSG_SIZE - CONTROLAPP_FEEDBACK_OFFSET;
+
+// The message body, the same layout in both directions (little-endian
+// native ints). Which fields mean something depends on cmd_type.
+struct controlapp_msg {
+  int32_t cmd_type;  // CONTROLAPP_MSG_*
+  int32_t cmd;       // command index (in a reply: the index it belongs to)
+  int32_t param;     // numeric parameter of the command
+  v232cmd_ret ret;   // response record; zero in requests
+  union {
+    int32_t pid;           // hello: this server's process id
+    int32_t standby_mode;  // standby message: the new standby state
+  };
+  int32_t user_value;       // caller value carried with a command (always 0)
+  char feedback_text[128];  // auto feedback: text, may run on to byte 199
+  int32_t reserved;         // 0 in every command
+  int32_t result;           // reply: the exchange's result code (0 = success)
+};
+static_assert(sizeof(controlapp_msg) == CONTROLAPP_MSG_SIZE);
+static_assert(offsetof(controlapp_msg, cmd_type) == 0);
+static_assert(offsetof(controlapp_msg, cmd) == 4);
+static_assert(offsetof(controlapp_msg, param) == 8);
+static_assert(offsetof(controlapp_msg, ret) == 12);
+static_assert(offsetof(controlapp_msg, ret) + offsetof(v232cmd_ret, cmd_id) == 16);
+static_assert(offsetof(controlapp_msg, ret) + offsetof(v232cmd_ret, data) == 20);
+static_assert(offsetof(controlapp_msg, pid) == 56);
+static_assert(offsetof(controlapp_msg, standby_mode) == 56);
+static_assert(offsetof(controlapp_msg, user_value) == 60);
+static_assert(offsetof(controlapp_msg, feedback_text) == CONTROLAPP_FEEDBACK_OFFSET);
+static_assert(offsetof(controlapp_msg, reserved) == 192);
+static_assert(offsetof(controlapp_msg, result) == 196);
+
+// ---------------------------------------------------------------------------
+// Process-wide link state
+// ---------------------------------------------------------------------------
+
+// Queue identifier from msgget; -1 while no queue is open. Written once,
+// before the receive thread starts.
+extern int msg_qid;
+// This process's id, taken when the link starts; -1 before.
+extern int client_pid;
+// The receive thread loops while this is non-zero (set before it starts,
+// never cleared by the program). Read atomically.
+extern int recv_running;
+// Handle of the receive thread (joinable, never joined).
+extern pthread_t recv_thread_id;
 // The player's standby state as last reported (1 until the first report).
+// Written by the receive thread, read by client threads: access it
+// atomically (std::atomic_ref<int>).
 extern int standby_mode;
+
+// ---------------------------------------------------------------------------
+// Message channel
+// ---------------------------------------------------------------------------
+
+// msgget(key, 950). The identifier, or -1 (with the perror and failure lines).
+int cli_create_msgQ(int key);
+// Sends length body bytes (at most 256) with the given type. 0 or -1.
+int cli_send_msgQ(int qid, long type, const void* body, int length);
+// Takes the oldest message of exactly that type without blocking; the body
+// (when not null) receives length bytes of the zero-padded message. Bytes
+// received, or -1 when nothing (or an empty message) was there.
+int cli_recv_msgQ(int qid, long type, void* body, int length);
+// Total number of messages in the queue (all types), or -1.
+int cli_msgQ_count(int qid);
+
+// The same on msg_qid with the fixed channels and 200-byte bodies.
+int cli_send_cmd(const controlapp_msg* body);  // type 4321; 0 or -1
+int cli_recv_cmd(controlapp_msg* body);        // type 1234; bytes or -1
+int Tmp_send_cmd(const controlapp_msg* body);  // type 1221; 0 or -1
+int Tmp_recv_cmd(controlapp_msg* body);        // type 1221; bytes or -1
+// Drain channel 1234 / 1221, logging each discarded message. Always 0.
+int clear_cli_msgQ();
+int clear_Tmp_msgQ();
+
+// ---------------------------------------------------------------------------
+// Exchange and receive thread
+// ---------------------------------------------------------------------------
+
+// Opens the queue and starts the receive thread. 0, -1 when the queue cannot
+// be opened, or the error number of thread creation.
+int init_recv_thread();
+// Receive thread entry: drains both reply channels, greets the main program,
+// then dispatches every message of channel 1234 (50 ms idle poll).
+void* recv_thread(void* arg);
+// Handles one message from the main program (body must not be null). 0.
+int controlapp_cmd_proc(const controlapp_msg* body);
+// Sends the hello (kind 2 with client_pid) on channel 4321. 0.
+int send_hello();
+// One command exchange: sends the request and polls channel 1221 for the
+// reply (62 attempts, 4,460 ms of waiting). On a reply of kind 0 with a
+// valid index, copies its response record into ret and returns its result.
+// 3 on a null request, a failed send, a time-out or a bad index. Exchanges
+// must not overlap: the reply channel carries no sequence number.
+int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value);
+// Records the standby state reported by the main program; returns it.
+int BDP_StandbyMode_Set(int mode);
+// Copies the auto-feedback text of a body into out (size bytes, always
+// NUL-terminated). The text ends at its NUL or at the end of the body,
+// whichever comes first. Returns the text's length.
+int controlapp_feedback_text(const controlapp_msg* body, char* out, int size);

@@ -1,0 +1,80 @@
+// Program entry and lifecycle: reads the port, starts the player link,
+// installs the command function and the signal handling, runs the services
+// while the run flag is set and stops them when it is cleared.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/lifecycle.h"
+#include "app/player_link.h"
+#include "runtime/runtime.h"
+
+int run_flag = 1;
+v232cmd_command_fn controlapp_command_callback = nullptr;
+
+namespace {
+
+constexpr int DEFAULT_PORT = 8102;
+constexpr int IDLE_PERIOD_MS = 1000;
+
+bool running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
+
+}  // namespace
+
+void vel_exit_handler(int) {
+  static_assert(std::atomic_ref<int>::is_always_lock_free);
+  std::atomic_ref<int>(run_flag).store(0, std::memory_order_release);
+}
+
+void controlapp_set_command_callback(v232cmd_command_fn callback) { controlapp_command_callback = callback; }
+
+int vbd_parse_args(int argc, char** argv, int* port) {
+  *port = DEFAULT_PORT;
+  if (argc < 2 || argv[1] == nullptr) return 0;
+  if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) return 1;
+  *port = static_cast<int>(strtol(argv[1], nullptr, 10));
+  return 0;
+}
+
+int vbd_main(int argc, char** argv) {
+  // Diagnostics are lines; keep them prompt when standard output is a pipe
+  // or a file.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  int port = DEFAULT_PORT;
+  if (vbd_parse_args(argc, argv, &port)) {
+    printf("usage: vBdServer ([port])\n");
+    return 0;
+  }
+
+  // Without a queue the program still serves clients; every command then
+  // fails in the exchange.
+  init_recv_thread();
+
+  printf("RER-UzovoviRED: register callback for ControlAPP\n");
+  controlapp_set_command_callback(command_handler);
+
+  struct sigaction action {};
+  action.sa_handler = vel_exit_handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!vel_server_start(port)) {
+    printf("Failed vel_server_start()\n");
+    return 0;
+  }
+
+  do {
+    cg_sleep_ms(IDLE_PERIOD_MS);
+  } while (running());
+
+  printf("Wait for closing...\n");
+  printf("start stop.\n");
+  vel_server_stop();
+  printf("stop success.\n");
+  return 0;
+}

@@ -1,0 +1,119 @@
+// The message channel to the player's main program: the System V queue, its
+// send / receive / count operations and the drains of the reply channels.
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/player_link.h"
+
+int msg_qid = -1;
+int client_pid = -1;
+
+namespace {
+
+// One queue message as the kernel sees it: the type, then the body.
+struct staging_msg {
+  long type;
+  char body[CONTROLAPP_MSG_STAGING_SIZE];
+};
+
+bool body_length_ok(int length) { return length >= 0 && length <= CONTROLAPP_MSG_STAGING_SIZE; }
+
+}  // namespace
+
+int cli_create_msgQ(int key) {
+  int qid = msgget(static_cast<key_t>(key), CONTROLAPP_MSGQ_FLAGS);
+  if (qid == -1) {
+    perror("msgget");
+    printf("[CONTROLAPP_CLI]%s,%d  msgget(...)failed\n", "cli_create_msgQ", 35);
+    return -1;
+  }
+  printf("[CONTROLAPP_CLI]%s,%d  qid handle 0x%x\n", "cli_create_msgQ", 39, static_cast<unsigned>(qid));
+  return qid;
+}
+
+int cli_send_msgQ(int qid, long type, const void* body, int length) {
+  // The staging buffer holds 256 body bytes; a longer body is refused
+  // rather than written past it.
+  if (!body_length_ok(length) || (body == nullptr && length > 0)) return -1;
+  staging_msg msg{};
+  msg.type = type;
+  if (length > 0) memcpy(msg.body, body, static_cast<size_t>(length));
+  if (qid == -1) {
+    printf("[CONTROLAPP_CLI]%s,%d  handle is wrong.\n", "cli_send_msgQ", 54);
+    return -1;
+  }
+  if (msgsnd(qid, &msg, static_cast<size_t>(length), 0) == -1) {
+    perror("msgsnd");
+    printf("[CONTROLAPP_CLI]%s,%d  msgsnd(...)failed\n", "cli_send_msgQ", 62);
+    return -1;
+  }
+  return 0;
+}
+
+int cli_recv_msgQ(int qid, long type, void* body, int length) {
+  if (qid == -1) {
+    printf("[CONTROLAPP_CLI]%s,%d  handle is wrong.\n", "cli_recv_msgQ", 75);
+    return -1;
+  }
+  if (!body_length_ok(length)) return -1;
+  staging_msg msg{};
+  ssize_t got = msgrcv(qid, &msg, static_cast<size_t>(length), type, IPC_NOWAIT | MSG_NOERROR);
+  if (got <= 0) return -1;
+  // The staging body was zeroed, so a shorter message arrives zero-padded.
+  if (body != nullptr) memcpy(body, msg.body, static_cast<size_t>(length));
+  return static_cast<int>(got);
+}
+
+int cli_msgQ_count(int qid) {
+  msqid_ds info{};
+  if (msgctl(qid, IPC_STAT, &info) == -1) return -1;
+  return static_cast<int>(info.msg_qnum);
+}
+
+int cli_send_cmd(const controlapp_msg* body) {
+  if (cli_send_msgQ(msg_qid, MSGTYPE_TO_MAIN, body, CONTROLAPP_MSG_SIZE) != 0) {
+    printf("[%s] failed\n", "cli_send_cmd");
+    return -1;
+  }
+  return 0;
+}
+
+int cli_recv_cmd(controlapp_msg* body) {
+  return cli_recv_msgQ(msg_qid, MSGTYPE_FROM_MAIN, body, CONTROLAPP_MSG_SIZE);
+}
+
+int Tmp_send_cmd(const controlapp_msg* body) {
+  if (cli_send_msgQ(msg_qid, MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE) != 0) {
+    printf("[%s] failed\n", "Tmp_send_cmd");
+    return -1;
+  }
+  return 0;
+}
+
+int Tmp_recv_cmd(controlapp_msg* body) {
+  return cli_recv_msgQ(msg_qid, MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE);
+}
+
+int clear_cli_msgQ() {
+  // A failed count (-1) is treated as a queue that may hold something.
+  if (cli_msgQ_count(msg_qid) == 0) return 0;
+  controlapp_msg msg{};
+  while (cli_recv_cmd(&msg) != -1) {
+    printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The cmd msgs of the useless]\n", "clear_cli_msgQ",
+           msg.cmd_type, msg.cmd);
+  }
+  return 0;
+}
+
+int clear_Tmp_msgQ() {
+  if (cli_msgQ_count(msg_qid) == 0) return 0;
+  controlapp_msg msg{};
+  while (Tmp_recv_cmd(&msg) != -1) {
+    printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The Tmp msgs of the useless]\n", "clear_Tmp_msgQ",
+           msg.cmd_type, msg.cmd);
+  }
+  return 0;
+}

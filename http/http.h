@@ -1,0 +1,319 @@
+// HTTP layer: URLs, percent-decoding, URL building and HTTP dates; HTTP
+// headers, packets, requests and responses read from and written to stream
+// sockets (server side); the HTTP server with one listening endpoint per
+// interface address, an accept thread and one thread per connection.
+//
+// Plain records and free functions: every object is made by a *_new (none
+// when memory runs out) and released by the matching *_delete; lists own
+// their members; getters lend pointers, setters copy texts. Nothing here
+// throws. Text fields read as none while they have no value.
+#pragma once
+
+#include <ctime>
+
+#include "net/net.h"
+#include "runtime/runtime.h"
+
+// ---------------------------------------------------------------------------
+// Constants
+// ---------------------------------------------------------------------------
+
+inline constexpr const char* CG_HTTP_VER10 = "HTTP/1.0";
+inline constexpr const char* CG_HTTP_VER11 = "HTTP/1.1";
+
+inline constexpr const char* CG_HTTP_GET = "GET";
+inline constexpr const char* CG_HTTP_HEAD = "HEAD";
+inline constexpr const char* CG_HTTP_POST = "POST";
+
+inline constexpr const char* CG_HTTP_HOST = "HOST";
+inline constexpr const char* CG_HTTP_DATE = "Date";
+inline constexpr const char* CG_HTTP_CONTENT_LENGTH = "Content-Length";
+inline constexpr const char* CG_HTTP_CONTENT_TYPE = "Content-Type";
+inline constexpr const char* CG_HTTP_TRANSFER_ENCODING = "Transfer-Encoding";
+inline constexpr const char* CG_HTTP_CHUNKED = "Chunked";  // matched ignoring case
+inline constexpr const char* CG_HTTP_CONNECTION = "Connection";
+inline constexpr const char* CG_HTTP_CLOSE = "close";      // matched ignoring case
+
+inline constexpr int CG_HTTP_STATUS_OK = 200;
+inline constexpr int CG_HTTP_STATUS_BAD_REQUEST = 400;
+inline constexpr int CG_HTTP_STATUS_NOT_FOUND = 404;
+inline constexpr int CG_HTTP_STATUS_INTERNAL_SERVER_ERROR = 500;
+
+inline constexpr int CG_HTTP_LINE_SIZE = 512;          // request, header and chunk-size lines
+inline constexpr int CG_HTTP_BODY_RECEIVE_CALLS = 20;  // per Content-Length body or chunk
+inline constexpr int CG_HTTP_DATE_SIZE = 128;          // buffer of cg_http_date
+
+inline constexpr int CG_HTTP_SERVER_LISTEN_BACKLOG = 128;
+inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;  // seconds
+inline constexpr const char* CG_HTTP_SERVER_PLATFORM_NAME = "Platform 1.0";
+inline constexpr int CG_HTTP_SERVER_PLATFORM_NAME_SIZE = 16;   // buffer of the platform name
+
+// ---------------------------------------------------------------------------
+// URL
+// ---------------------------------------------------------------------------
+
+struct cg_url {
+  cg_string* whole;        // the text last parsed
+  cg_string* scheme;       // text before "://"
+  cg_string* user;
+  cg_string* password;
+  cg_string* host;         // without port; a bracketed IPv6 host loses its brackets only with a port
+  int port;                // explicit port, else 80 (http), 21 (ftp), -1
+  cg_string* path;
+  cg_string* query;        // after '?', without it
+  cg_string* fragment;     // after '#', without it
+  cg_string* request_uri;  // work string of cg_url_get_request_uri
+};
+
+// All texts empty but the path "/", port 0.
+cg_url* cg_url_new();
+void cg_url_delete(cg_url* url);
+// All texts empty (the path too), port 0.
+void cg_url_clear(cg_url* url);
+// Clears the URL and fills it from the text. 1, or 0 without a URL or text.
+// A URL with a scheme and nothing after its host (http://h:80) gets the path "/".
+// A '?' after the first '#' belongs to the fragment: there is then no query.
+int cg_url_parse(cg_url* url, const char* text);
+const char* cg_url_get_whole(const cg_url* url);
+const char* cg_url_get_scheme(const cg_url* url);
+const char* cg_url_get_user(const cg_url* url);
+const char* cg_url_get_password(const cg_url* url);
+const char* cg_url_get_host(const cg_url* url);
+int cg_url_get_port(const cg_url* url);
+const char* cg_url_get_path(const cg_url* url);
+const char* cg_url_get_query(const cg_url* url);
+const char* cg_url_get_fragment(const cg_url* url);
+// The path alone when the query is empty, else path "?" query. Valid until
+// the next call or parse.
+const char* cg_url_get_request_uri(cg_url* url);
+// 1 when the text parsed as a URL has exactly that path (byte-wise), else 0.
+int cg_url_path_equals(const char* text, const char* path);
+// Appends the percent-decoded text (length <= 0: up to its NUL) to out and
+// returns out's text; none without out.
+const char* cg_url_decode(const char* text, int length, cg_string* out);
+// "http://" host ":" port path into the caller's buffer of size bytes
+// (cut to fit, always NUL-terminated); an IPv6 host is written in brackets.
+// Returns the buffer.
+char* cg_url_build(const char* host, int port, const char* path, char* buffer, int size);
+// RFC 1123 date of the time in GMT ("Thu, 01 Jan 1970 00:00:00 GMT") into a
+// buffer of at least CG_HTTP_DATE_SIZE bytes. Returns the buffer.
+char* cg_http_date(time_t time, char* buffer);
+
+// ---------------------------------------------------------------------------
+// Headers
+// ---------------------------------------------------------------------------
+
+struct cg_http_header {
+  cg_list node;
+  cg_string* name;   // as received or set
+  cg_string* value;  // none when absent; "" for an empty value
+};
+
+// Head of a list of headers in insertion order; duplicates may exist and
+// lookups (names ignoring case) find the first.
+using cg_http_header_list = cg_http_header;
+
+cg_http_header* cg_http_header_new();
+void cg_http_header_delete(cg_http_header* header);  // unlinks it first
+void cg_http_header_set_name(cg_http_header* header, const char* name);
+const char* cg_http_header_get_name(const cg_http_header* header);
+void cg_http_header_set_value(cg_http_header* header, const char* value);
+const char* cg_http_header_get_value(const cg_http_header* header);
+cg_http_header* cg_http_header_next(cg_http_header* header);  // none after the last
+
+cg_http_header_list* cg_http_header_list_new();
+void cg_http_header_list_delete(cg_http_header_list* list);
+void cg_http_header_list_clear(cg_http_header_list* list);
+void cg_http_header_list_add(cg_http_header_list* list, cg_http_header* header);  // append
+int cg_http_header_list_size(const cg_http_header_list* list);
+cg_http_header* cg_http_header_list_first(cg_http_header_list* list);  // none when empty
+cg_http_header* cg_http_header_list_get(cg_http_header_list* list, const char* name);
+const char* cg_http_header_list_get_value(cg_http_header_list* list, const char* name);
+// The first header of that name gets the value (keeping its stored name and
+// place); without one a header is appended. The header, or none.
+cg_http_header* cg_http_header_list_set(cg_http_header_list* list, const char* name,
+                                        const char* value);
+// Always appends a new header. The header, or none.
+cg_http_header* cg_http_header_list_append(cg_http_header_list* list, const char* name,
+                                           const char* value);
+
+// ---------------------------------------------------------------------------
+// Packets: the headers and body that requests and responses begin with
+// ---------------------------------------------------------------------------
+
+struct cg_http_packet {
+  cg_http_header_list* headers;  // owned
+  cg_string* content;            // owned; the body as bytes with a length
+};
+
+cg_http_packet* cg_http_packet_new();
+void cg_http_packet_delete(cg_http_packet* packet);
+void cg_http_packet_clear(cg_http_packet* packet);  // no headers, empty content
+cg_http_header_list* cg_http_packet_get_headers(cg_http_packet* packet);
+void cg_http_packet_set_header(cg_http_packet* packet, const char* name, const char* value);
+const char* cg_http_packet_get_header_value(cg_http_packet* packet, const char* name);
+int cg_http_packet_has_header(cg_http_packet* packet, const char* name);
+void cg_http_packet_set_header_llong(cg_http_packet* packet, const char* name, long long value);
+// The value as a decimal number (saturated at the 64-bit limits), 0 when absent.
+long long cg_http_packet_get_header_llong(cg_http_packet* packet, const char* name);
+// "HOST": host, "[host]" for IPv6, with ":port" unless the port is 80 or <= 0.
+void cg_http_packet_set_host(cg_http_packet* packet, const char* host, int port);
+// Copies the bytes as the body (length < 0: NUL-terminated text; none: empty).
+void cg_http_packet_set_content(cg_http_packet* packet, const char* bytes, int length);
+const char* cg_http_packet_get_content(const cg_http_packet* packet);  // none when empty
+int cg_http_packet_get_content_length(const cg_http_packet* packet);
+// Writes the header lines, the empty line and as many body bytes as the
+// "Content-Length" header says, but never more than the content holds.
+// 1 when everything was sent, else 0.
+int cg_http_packet_post(cg_http_packet* packet, cg_socket* sock);
+// Reads a header block and, unless headers_only, the body, byte by byte
+// with the caller's line buffer (at least 2 bytes; CG_HTTP_LINE_SIZE is the
+// size the server uses). 1, or 0 without a packet, socket or buffer.
+int cg_http_packet_read(cg_http_packet* packet, cg_socket* sock, int headers_only,
+                        char* line_buffer, int line_size);
+
+// ---------------------------------------------------------------------------
+// Requests
+// ---------------------------------------------------------------------------
+
+struct cg_http_response;
+
+// Per-connection read-ahead buffer and local address of a request that
+// cg_http_request_read filled; internal to this layer.
+struct cg_http_connection;
+
+struct cg_http_request {
+  cg_http_packet packet;    // headers and body
+  cg_string* method;        // e.g. "GET", "HEAD", "M-SEARCH", "NOTIFY"
+  cg_string* uri;           // the request target (an absolute URI is reduced to path and query)
+  cg_string* version;       // "HTTP/1.1" in a new request
+  cg_socket* socket;        // the socket the request arrived on; not owned
+  void* user_data;          // the server's user data while the listener runs
+  cg_http_connection* connection;  // internal, see above
+};
+
+cg_http_request* cg_http_request_new();
+void cg_http_request_delete(cg_http_request* request);
+// Headers and content emptied, method, URI and version emptied, user data
+// none. The socket and any bytes already read ahead from it stay.
+void cg_http_request_clear(cg_http_request* request);
+cg_http_packet* cg_http_request_get_packet(cg_http_request* request);
+void cg_http_request_set_method(cg_http_request* request, const char* method);
+const char* cg_http_request_get_method(const cg_http_request* request);
+void cg_http_request_set_uri(cg_http_request* request, const char* uri);
+const char* cg_http_request_get_uri(const cg_http_request* request);
+void cg_http_request_set_version(cg_http_request* request, const char* version);
+const char* cg_http_request_get_version(const cg_http_request* request);
+void cg_http_request_set_socket(cg_http_request* request, cg_socket* sock);
+cg_socket* cg_http_request_get_socket(const cg_http_request* request);
+void cg_http_request_set_user_data(cg_http_request* request, void* user_data);
+void* cg_http_request_get_user_data(const cg_http_request* request);
+// Numeric text of the local address the request's connection arrived on
+// (the address of the receiving interface), "" when unknown. Valid while
+// the request lives; looked up once per connection.
+const char* cg_http_request_get_local_address(cg_http_request* request);
+
+// Reads one request from the socket (which becomes the request's socket):
+// request line, header block, and a body when "Content-Length" or
+// "Transfer-Encoding" is present. Bytes read past the request are kept in
+// the request for its next read from the same socket. 1 when a request was
+// read; 0 when the line read fails or the request line has fewer than three
+// parts.
+int cg_http_request_read(cg_http_request* request, cg_socket* sock);
+// Sets "Date" and writes the status line and the packet to the request's
+// socket. 0 when the response has no version or reason phrase, else 1 (a
+// send failure is not reported).
+int cg_http_request_post_response(cg_http_request* request, cg_http_response* response);
+// Writes a response with only the status line, "Content-Length" 0 and "Date".
+int cg_http_request_post_status(cg_http_request* request, int status_code);
+
+// ---------------------------------------------------------------------------
+// Responses
+// ---------------------------------------------------------------------------
+
+struct cg_http_response {
+  cg_http_packet packet;     // headers and body
+  cg_string* version;        // "HTTP/1.1" in a new response
+  int status_code;           // 400 in a new response
+  cg_string* reason_phrase;  // set from the status table with the status code
+};
+
+cg_http_response* cg_http_response_new();
+void cg_http_response_delete(cg_http_response* response);
+// Headers and content emptied, version and reason phrase emptied, status 500.
+void cg_http_response_clear(cg_http_response* response);
+cg_http_packet* cg_http_response_get_packet(cg_http_response* response);
+void cg_http_response_set_status_code(cg_http_response* response, int code);
+int cg_http_response_get_status_code(const cg_http_response* response);
+void cg_http_response_set_version(cg_http_response* response, const char* version);
+const char* cg_http_response_get_version(const cg_http_response* response);
+void cg_http_response_set_reason_phrase(cg_http_response* response, const char* phrase);
+const char* cg_http_response_get_reason_phrase(const cg_http_response* response);
+
+// The reason phrase of RFC 2616 section 6.1.1 for the code, else "Unknown".
+const char* cg_http_status_reason(int code);
+
+// ---------------------------------------------------------------------------
+// Server
+// ---------------------------------------------------------------------------
+
+// Handles one request on a connection thread; answers through the request's
+// socket with cg_http_request_post_response or cg_http_request_post_status.
+using cg_http_listener = void (*)(cg_http_request* request);
+
+struct cg_http_server {
+  cg_list node;
+  cg_socket* sock;                 // listening stream socket; none while closed
+  cg_thread* accept_thread;        // none while stopped
+  cg_thread_list* client_threads;  // threads serving accepted connections
+  cg_http_listener listener;       // none by default
+  void* user_data;                 // handed to the listener through each request
+  int timeout;                     // seconds of receive and send time-out per connection
+  cg_mutex* mutex;                 // guards client_threads and the two fields below
+  cg_cond* ended;                  // signalled when the accept thread or the last connection ends
+  int accepting;                   // 1 while the accept thread runs
+  int stopping;                    // 1 while stop winds the connections down
+};
+
+// Head of a list of servers.
+using cg_http_server_list = cg_http_server;
+
+cg_http_server* cg_http_server_new();
+// Stops, closes, unlinks and frees the server.
+void cg_http_server_delete(cg_http_server* server);
+// Binds a stream socket to exactly that address and port (address reuse on)
+// and listens. 0 when the server already has a socket or bind or listen fails.
+int cg_http_server_open(cg_http_server* server, int port, const char* address);
+// Stops, then closes and deletes the listening socket.
+void cg_http_server_close(cg_http_server* server);
+int cg_http_server_is_open(const cg_http_server* server);
+// 1 when the accept thread runs; 0 when it already exists or cannot start.
+int cg_http_server_start(cg_http_server* server);
+// Ends the accept thread and every connection (their sockets are shut down)
+// and returns once no thread of this server touches it any more.
+void cg_http_server_stop(cg_http_server* server);
+void cg_http_server_set_listener(cg_http_server* server, cg_http_listener listener);
+void cg_http_server_set_user_data(cg_http_server* server, void* user_data);
+void* cg_http_server_get_user_data(const cg_http_server* server);
+const char* cg_http_server_get_address(const cg_http_server* server);  // "" while closed
+int cg_http_server_get_port(const cg_http_server* server);             // -1 while closed
+int cg_http_server_get_connection_count(cg_http_server* server);
+cg_http_server* cg_http_server_next(cg_http_server* server);  // none after the last
+
+cg_http_server_list* cg_http_server_list_new();
+void cg_http_server_list_delete(cg_http_server_list* list);  // deletes every server
+void cg_http_server_list_add(cg_http_server_list* list, cg_http_server* server);
+int cg_http_server_list_size(const cg_http_server_list* list);
+cg_http_server* cg_http_server_list_first(cg_http_server_list* list);
+// One server per interface with an address, all on the port. 1 when at
+// least one opened; else the list is emptied and 0.
+int cg_http_server_list_open(cg_http_server_list* list, int port);
+void cg_http_server_list_close(cg_http_server_list* list);
+int cg_http_server_list_start(cg_http_server_list* list);  // 1 when every server started
+void cg_http_server_list_stop(cg_http_server_list* list);
+void cg_http_server_list_set_listener(cg_http_server_list* list, cg_http_listener listener);
+void cg_http_server_list_set_user_data(cg_http_server_list* list, void* user_data);
+
+// Copies "Platform 1.0" into a buffer of at least
+// CG_HTTP_SERVER_PLATFORM_NAME_SIZE bytes and returns it.
+char* cg_http_server_platform_name(char* buffer);

@@ -1,0 +1,164 @@
+// Helpers shared by the HTTP layer's own files; not part of its interface.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "http/http.h"
+
+namespace vbd_http {
+
+// ---------------------------------------------------------------------------
+// Text helpers
+// ---------------------------------------------------------------------------
+
+// A view of a string's bytes; empty when it has no value.
+inline std::string_view view_of(const cg_string* str) {
+  const char* value = cg_string_value(str);
+  return value ? std::string_view(value, static_cast<size_t>(cg_string_length(str)))
+               : std::string_view();
+}
+
+// The text as a C function would see it: up to its first NUL.
+constexpr std::string_view until_nul(std::string_view text) {
+  return text.substr(0, text.find('\0'));
+}
+
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+constexpr bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The leading decimal number as strtoll reads it (white space, sign,
+// digits), saturated at the 64-bit limits instead of overflowing.
+long long parse_decimal(std::string_view text);
+// The leading hexadecimal number (after white space; no sign, no "0x"),
+// saturated at the 64-bit limit. 0 when there are no hex digits.
+long long parse_hex(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// URL splitting (views into the parsed text)
+// ---------------------------------------------------------------------------
+
+struct url_parts {
+  std::string_view scheme, user, password, host, path, query, fragment;
+  bool has_scheme = false, has_user = false, has_password = false, has_host = false;
+  bool has_query = false, has_fragment = false;
+  int port = -1;
+};
+
+url_parts url_split(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Line splitting by the string tokenizer's rule (runs of delimiters separate
+// tokens; there are no empty tokens)
+// ---------------------------------------------------------------------------
+
+// Header line, delimiters "\r\n :": the name is the first token, the value the
+// rest of the line from the second token on without trailing delimiters ("" with
+// no second token). False when the line holds no token.
+bool split_header_line(std::string_view line, std::string_view* name, std::string_view* value);
+// Request line, delimiters "\r\n ": fills up to three tokens and returns how
+// many the line holds (counting stops at 3).
+int split_request_line(std::string_view line, std::string_view tokens[3]);
+
+// ---------------------------------------------------------------------------
+// Growable byte buffer (malloc/realloc; never throws)
+// ---------------------------------------------------------------------------
+
+struct byte_buffer {
+  char* data;
+  size_t length;
+  size_t capacity;
+};
+
+// Room for at least extra more bytes after length. False when memory runs out
+// or the size would pass the int range of cg_string.
+bool buffer_reserve(byte_buffer* buf, size_t extra);
+bool buffer_append(byte_buffer* buf, const char* bytes, size_t n);
+inline bool buffer_append(byte_buffer* buf, std::string_view text) {
+  return buffer_append(buf, text.data(), text.size());
+}
+void buffer_release(byte_buffer* buf);
+// Hands the bytes to the string (NUL-terminated) and empties the buffer.
+void buffer_move_to_string(byte_buffer* buf, cg_string* str);
+
+// ---------------------------------------------------------------------------
+// Input from a stream socket: byte by byte, or through a connection's
+// read-ahead buffer
+// ---------------------------------------------------------------------------
+
+struct http_input {
+  cg_socket* sock;
+  cg_http_connection* conn;  // none: read straight from the socket
+
+  // As cg_socket_read_line: one line with its line feed into buffer (size >=
+  // 2), cut at size - 1 bytes with the rest of the line discarded; the number
+  // of bytes stored, or -1 when a read fails or the stream ends first.
+  int read_line(char* buffer, int size);
+  // Up to size bytes: bytes already read ahead, else one receive call. The
+  // byte count, 0 at end of stream, -1 on error.
+  int read(char* buffer, int size);
+};
+
+}  // namespace vbd_http
+
+// Read-ahead bytes of one connection and what is learnt once per connection.
+inline constexpr int CG_HTTP_READ_AHEAD_SIZE = 4096;
+
+struct cg_http_connection {
+  const cg_socket* socket;  // the socket the buffered bytes came from
+  int start;                // first unread byte in data
+  int end;                  // one past the last read byte
+  int local_address_known;
+  char local_address[CG_NET_ADDRESS_TEXT_SIZE];
+  vbd_http::byte_buffer out;  // a response is assembled here and sent in one go
+  char data[CG_HTTP_READ_AHEAD_SIZE];
+};
+
+namespace vbd_http {
+
+cg_http_connection* connection_new();
+void connection_delete(cg_http_connection* conn);
+// Forgets read-ahead bytes that came from another socket.
+void connection_bind(cg_http_connection* conn, const cg_socket* sock);
+
+// ---------------------------------------------------------------------------
+// Packets
+// ---------------------------------------------------------------------------
+
+// An embedded packet (first member of requests and responses).
+bool packet_init(cg_http_packet* packet);
+void packet_release(cg_http_packet* packet);
+
+// Reads header lines until the empty line (a line of 2 bytes or fewer) or a
+// failed read, appending each header.
+void read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size);
+// Reads the body by "Content-Length", chunked, or until the peer closes.
+void read_body(cg_http_packet* packet, http_input& in, char* line, int line_size);
+
+// Appends the header lines, the empty line and the body to out (which may
+// already hold a status line) and sends them. True when all was sent.
+bool post_packet(cg_socket* sock, cg_http_packet* packet, byte_buffer* out);
+
+}  // namespace vbd_http
+
+namespace vbd_http {
+
+// ---------------------------------------------------------------------------
+// Server connections
+// ---------------------------------------------------------------------------
+
+// Starts a thread that serves the accepted socket, which it owns from here
+// on. False when no thread could be made: the socket is then closed.
+bool connection_start(cg_http_server* server, cg_socket* sock);
+// Shuts down the socket of a connection thread so that a read or write in
+// progress returns at once. Under the server mutex.
+void connection_interrupt(cg_thread* thread);
+
+}  // namespace vbd_http

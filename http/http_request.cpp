@@ -1,0 +1,100 @@
+// cg_http_request: the request record, its accessors, and the local address
+// of the connection it arrived on.
+#include <cstdlib>
+
+#include "http/http_internal.h"
+
+cg_http_request* cg_http_request_new() {
+  auto* request = static_cast<cg_http_request*>(std::calloc(1, sizeof(cg_http_request)));
+  if (!request) return nullptr;
+  request->method = cg_string_new();
+  request->uri = cg_string_new();
+  request->version = cg_string_new();
+  if (!vbd_http::packet_init(&request->packet) || !request->method || !request->uri ||
+      !request->version) {
+    cg_http_request_delete(request);
+    return nullptr;
+  }
+  cg_string_set(request->version, CG_HTTP_VER11);
+  return request;
+}
+
+void cg_http_request_delete(cg_http_request* request) {
+  if (!request) return;
+  vbd_http::packet_release(&request->packet);
+  cg_string_delete(request->method);
+  cg_string_delete(request->uri);
+  cg_string_delete(request->version);
+  vbd_http::connection_delete(request->connection);
+  std::free(request);
+}
+
+void cg_http_request_clear(cg_http_request* request) {
+  if (!request) return;
+  cg_http_packet_clear(&request->packet);
+  cg_string_clear(request->method);
+  cg_string_clear(request->uri);
+  cg_string_clear(request->version);
+  request->user_data = nullptr;
+}
+
+cg_http_packet* cg_http_request_get_packet(cg_http_request* request) {
+  return request ? &request->packet : nullptr;
+}
+
+void cg_http_request_set_method(cg_http_request* request, const char* method) {
+  if (request) cg_string_set(request->method, method);
+}
+
+const char* cg_http_request_get_method(const cg_http_request* request) {
+  return request ? cg_string_value(request->method) : nullptr;
+}
+
+void cg_http_request_set_uri(cg_http_request* request, const char* uri) {
+  if (request) cg_string_set(request->uri, uri);
+}
+
+const char* cg_http_request_get_uri(const cg_http_request* request) {
+  return request ? cg_string_value(request->uri) : nullptr;
+}
+
+void cg_http_request_set_version(cg_http_request* request, const char* version) {
+  if (request) cg_string_set(request->version, version);
+}
+
+const char* cg_http_request_get_version(const cg_http_request* request) {
+  return request ? cg_string_value(request->version) : nullptr;
+}
+
+void cg_http_request_set_socket(cg_http_request* request, cg_socket* sock) {
+  if (!request) return;
+  request->socket = sock;
+  if (request->connection) vbd_http::connection_bind(request->connection, sock);
+}
+
+cg_socket* cg_http_request_get_socket(const cg_http_request* request) {
+  return request ? request->socket : nullptr;
+}
+
+void cg_http_request_set_user_data(cg_http_request* request, void* user_data) {
+  if (request) request->user_data = user_data;
+}
+
+void* cg_http_request_get_user_data(const cg_http_request* request) {
+  return request ? request->user_data : nullptr;
+}
+
+const char* cg_http_request_get_local_address(cg_http_request* request) {
+  if (!request || !cg_socket_is_open(request->socket)) return "";
+  if (!request->connection) {
+    request->connection = vbd_http::connection_new();
+    if (!request->connection) return "";
+  }
+  cg_http_connection* conn = request->connection;
+  vbd_http::connection_bind(conn, request->socket);
+  if (!conn->local_address_known) {
+    conn->local_address_known = cg_socket_get_local_address(
+        request->socket, conn->local_address, static_cast<int>(sizeof(conn->local_address)));
+  }
+  return conn->local_address;
+}

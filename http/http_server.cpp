@@ -1,0 +1,226 @@
+// cg_http_server: one listening endpoint with its accept thread, and the
+// stop that winds down the accept thread and every connection.
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "http/http_internal.h"
+
+namespace {
+
+// How long the accept thread waits for a connection before it looks at its
+// stop flag again: bounds the wait of a stop whose wake-up signal arrived
+// just before the thread started waiting.
+constexpr int kAcceptPollMs = 1000;
+// Pause after an accept that failed for want of descriptors or memory.
+constexpr int kAcceptResourcePauseMs = 100;
+
+// Accept errors that concern one connection or a passing shortage, not the
+// listening socket: the server goes on accepting.
+bool accept_error_is_transient(int err) {
+  switch (err) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case EOPNOTSUPP:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool accept_error_is_shortage(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// One connection accepted and handed to a thread; false when the accept
+// thread should end.
+bool accept_one(cg_http_server* server) {
+  pollfd pfd{cg_socket_get_fd(server->sock), POLLIN, 0};
+  int ready = poll(&pfd, 1, kAcceptPollMs);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return true;
+  if (ready < 0) return false;
+
+  cg_socket* client = cg_socket_new(CG_NET_SOCKET_STREAM);
+  if (!client) {
+    cg_sleep_ms(kAcceptResourcePauseMs);
+    return true;
+  }
+  if (!cg_socket_accept(server->sock, client)) {
+    int err = errno;
+    cg_socket_delete(client);
+    if (!accept_error_is_transient(err)) return false;
+    if (accept_error_is_shortage(err)) cg_sleep_ms(kAcceptResourcePauseMs);
+    return true;
+  }
+  cg_socket_set_timeout(client, server->timeout);
+  vbd_http::connection_start(server, client);
+  return true;
+}
+
+void accept_action(cg_thread* thread) {
+  auto* server = static_cast<cg_http_server*>(cg_thread_get_user_data(thread));
+  if (server->sock) {
+    while (cg_thread_is_runnable(thread) && accept_one(server)) {
+    }
+  }
+  cg_mutex_lock(server->mutex);
+  server->accepting = 0;
+  cg_cond_signal(server->ended);
+  cg_mutex_unlock(server->mutex);
+}
+
+}  // namespace
+
+cg_http_server* cg_http_server_new() {
+  auto* server = static_cast<cg_http_server*>(std::calloc(1, sizeof(cg_http_server)));
+  if (!server) return nullptr;
+  cg_list_node_init(&server->node);
+  server->timeout = CG_HTTP_SERVER_CONNECTION_TIMEOUT;
+  server->mutex = cg_mutex_new();
+  server->ended = cg_cond_new();
+  if (!server->mutex || !server->ended) {
+    cg_mutex_delete(server->mutex);
+    cg_cond_delete(server->ended);
+    std::free(server);
+    return nullptr;
+  }
+  return server;
+}
+
+void cg_http_server_delete(cg_http_server* server) {
+  if (!server) return;
+  cg_http_server_stop(server);
+  cg_http_server_close(server);
+  cg_cond_delete(server->ended);
+  cg_mutex_delete(server->mutex);
+  cg_list_remove(&server->node);
+  std::free(server);
+}
+
+int cg_http_server_open(cg_http_server* server, int port, const char* address) {
+  if (!server || server->sock) return 0;
+  cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
+  if (!sock) return 0;
+  if (!cg_socket_bind(sock, port, address, 1, 1) || !cg_socket_listen(sock)) {
+    cg_socket_delete(sock);
+    return 0;
+  }
+  server->sock = sock;
+  return 1;
+}
+
+void cg_http_server_close(cg_http_server* server) {
+  if (!server) return;
+  cg_http_server_stop(server);
+  cg_socket_delete(server->sock);
+  server->sock = nullptr;
+}
+
+int cg_http_server_is_open(const cg_http_server* server) {
+  return server && cg_socket_is_open(server->sock) ? 1 : 0;
+}
+
+int cg_http_server_start(cg_http_server* server) {
+  if (!server || server->accept_thread) return 0;
+  cg_thread* thread = cg_thread_new();
+  cg_thread_list* connections = server->client_threads ? nullptr : cg_thread_list_new();
+  if (!thread || (!server->client_threads && !connections)) {
+    cg_thread_delete(thread);
+    cg_thread_list_delete(connections);
+    return 0;
+  }
+  if (connections) server->client_threads = connections;
+  cg_thread_set_action(thread, accept_action);
+  cg_thread_set_user_data(thread, server);
+  cg_mutex_lock(server->mutex);
+  server->accepting = 1;
+  cg_mutex_unlock(server->mutex);
+  if (!cg_thread_start(thread)) {
+    cg_mutex_lock(server->mutex);
+    server->accepting = 0;
+    cg_mutex_unlock(server->mutex);
+    cg_thread_delete(thread);
+    if (connections) {
+      cg_thread_list_delete(connections);
+      server->client_threads = nullptr;
+    }
+    return 0;
+  }
+  server->accept_thread = thread;
+  return 1;
+}
+
+void cg_http_server_stop(cg_http_server* server) {
+  if (!server) return;
+  if (server->accept_thread) {
+    cg_thread_stop(server->accept_thread);
+    cg_mutex_lock(server->mutex);
+    while (server->accepting) cg_cond_wait(server->ended, server->mutex, 0);
+    cg_mutex_unlock(server->mutex);
+    cg_thread_delete(server->accept_thread);
+    server->accept_thread = nullptr;
+  }
+  if (!server->client_threads) return;
+  // No new connection arrives now. Shut every connection's socket down so
+  // that its thread leaves a read, write or time-out wait at once, then wait
+  // until each thread has left the list: after that none touches the server.
+  cg_mutex_lock(server->mutex);
+  __atomic_store_n(&server->stopping, 1, __ATOMIC_RELEASE);
+  for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
+    vbd_http::connection_interrupt(t);
+  }
+  while (cg_thread_list_first(server->client_threads)) {
+    cg_cond_wait(server->ended, server->mutex, 0);
+  }
+  cg_thread_list* connections = server->client_threads;
+  server->client_threads = nullptr;
+  __atomic_store_n(&server->stopping, 0, __ATOMIC_RELEASE);
+  cg_mutex_unlock(server->mutex);
+  cg_thread_list_delete(connections);
+}
+
+void cg_http_server_set_listener(cg_http_server* server, cg_http_listener listener) {
+  if (server) __atomic_store_n(&server->listener, listener, __ATOMIC_RELEASE);
+}
+
+void cg_http_server_set_user_data(cg_http_server* server, void* user_data) {
+  if (server) __atomic_store_n(&server->user_data, user_data, __ATOMIC_RELEASE);
+}
+
+void* cg_http_server_get_user_data(const cg_http_server* server) {
+  return server ? __atomic_load_n(&server->user_data, __ATOMIC_ACQUIRE) : nullptr;
+}
+
+const char* cg_http_server_get_address(const cg_http_server* server) {
+  return server && server->sock ? cg_socket_get_address(server->sock) : "";
+}
+
+int cg_http_server_get_port(const cg_http_server* server) {
+  return server && server->sock ? cg_socket_get_port(server->sock) : -1;
+}
+
+int cg_http_server_get_connection_count(cg_http_server* server) {
+  if (!server) return 0;
+  cg_mutex_lock(server->mutex);
+  int count = cg_thread_list_size(server->client_threads);
+  cg_mutex_unlock(server->mutex);
+  return count;
+}
+
+cg_http_server* cg_http_server_next(cg_http_server* server) {
+  return server ? reinterpret_cast<cg_http_server*>(cg_list_next(&server->node)) : nullptr;
+}

@@ -1,0 +1,181 @@
+// The receive side of the player link: start-up drains and hello, dispatch
+// by kind, the standby state, the bound on auto-feedback texts, and the
+// entry's argument rules and exit handler.
+#include <atomic>
+
+#include "app/lifecycle.h"
+#include "tests/app/link_test_support.h"
+
+namespace {
+
+using link_test::capture;
+using link_test::post;
+using link_test::run_isolated;
+using link_test::take;
+
+TEST(LinkReceive, StartDrainsStaleMessagesThenSendsOneHello) {
+  run_isolated([](capture& out) {
+    int qid = msgget(CONTROLAPP_MSGQ_KEY, IPC_CREAT | 0666);
+    ASSERT_NE(qid, -1);
+    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(0, 5)));
+    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::message(0, 7)));
+    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(3, 0)));  // a stale shutdown is not obeyed
+
+    ASSERT_EQ(init_recv_thread(), 0);
+    EXPECT_EQ(msg_qid, qid);
+    EXPECT_EQ(client_pid, getpid());
+    ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
+    char created[100];
+    snprintf(created, sizeof created, "[CONTROLAPP_CLI]cli_create_msgQ,39  qid handle 0x%x\n",
+             static_cast<unsigned>(qid));
+    EXPECT_EQ(out.text(), std::string(created) +
+                              "[clear_cli_msgQ]cmd_smd(cmd_type:0 cmd:5) [The cmd msgs of the useless]\n"
+                              "[clear_cli_msgQ]cmd_smd(cmd_type:3 cmd:0) [The cmd msgs of the useless]\n"
+                              "[clear_Tmp_msgQ]cmd_smd(cmd_type:0 cmd:7) [The Tmp msgs of the useless]\n"
+                              "[recv_thread]start thread.\n");
+    controlapp_msg hello{};
+    long long deadline = link_test::now_ms() + 2000;
+    while (!take(qid, MSGTYPE_TO_MAIN, &hello) && link_test::now_ms() < deadline) link_test::sleep_ms(5);
+    controlapp_msg expected{};
+    expected.cmd_type = CONTROLAPP_MSG_HELLO;
+    expected.pid = getpid();
+    EXPECT_EQ(memcmp(&hello, &expected, sizeof hello), 0);
+    link_test::sleep_ms(200);
+    EXPECT_EQ(link_test::queue_count(qid), 0);
+    EXPECT_EQ(std::atomic_ref<int>(run_flag).load(), 1);
+  });
+}
+
+TEST(LinkReceive, DispatchByKind) {
+  run_isolated([](capture& out) {
+    int qid = link_test::open_link_queue();
+    ASSERT_NE(qid, -1);
+    EXPECT_EQ(standby_mode, 1);
+    out.mark();
+
+    // A reply is re-posted unchanged on the reply channel.
+    controlapp_msg normal = link_test::reply(13, 10, 13, 2);
+    for (int i = 0; i < 36; ++i) normal.ret.data[i] = static_cast<uint8_t>(0xA0 + i);
+    normal.param = 77;
+    EXPECT_EQ(controlapp_cmd_proc(&normal), 0);
+    EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:0,cmd:13]\n"
+                          "[controlapp_cmd_proc]recv normal msg\n");
+    controlapp_msg reposted{};
+    ASSERT_TRUE(take(qid, MSGTYPE_TMP, &reposted));
+    EXPECT_EQ(memcmp(&reposted, &normal, sizeof normal), 0);
+
+    // Events, hello-like and unknown kinds are never re-posted.
+    out.mark();
+    controlapp_msg event = link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK, 1);
+    strcpy(event.feedback_text, "P04");
+    EXPECT_EQ(controlapp_cmd_proc(&event), 0);
+    controlapp_msg hello = link_test::message(CONTROLAPP_MSG_HELLO, 2);
+    EXPECT_EQ(controlapp_cmd_proc(&hello), 0);
+    controlapp_msg odd = link_test::message(-5, 3);
+    EXPECT_EQ(controlapp_cmd_proc(&odd), 0);
+    EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:1,cmd:1]\n"
+                          "[controlapp_cmd_proc]recv auto feedback msg\n"
+                          "[controlapp_cmd_proc]now process msg [cmd_type:2,cmd:2]\n"
+                          "[controlapp_cmd_proc]recv ignore msg\n"
+                          "[controlapp_cmd_proc]now process msg [cmd_type:-5,cmd:3]\n"
+                          "[controlapp_cmd_proc]recv ignore msg\n");
+    EXPECT_EQ(link_test::queue_count(qid), 0);
+
+    // Standby.
+    out.mark();
+    controlapp_msg standby = link_test::message(CONTROLAPP_MSG_STANDBY);
+    standby.standby_mode = 0;
+    EXPECT_EQ(controlapp_cmd_proc(&standby), 0);
+    EXPECT_EQ(standby_mode, 0);
+    EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:4,cmd:0]\n"
+                          "[controlapp_cmd_proc]recv standby mode 0 .\n"
+                          "[BDP_StandbyMode_Set]BDP_StandbyMode=0\n");
+    EXPECT_EQ(BDP_StandbyMode_Set(1), 1);
+    EXPECT_EQ(standby_mode, 1);
+
+    // Shutdown clears the run flag.
+    out.mark();
+    EXPECT_EQ(run_flag, 1);
+    controlapp_msg shutdown = link_test::message(CONTROLAPP_MSG_SHUTDOWN);
+    EXPECT_EQ(controlapp_cmd_proc(&shutdown), 0);
+    EXPECT_EQ(run_flag, 0);
+    EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:3,cmd:0]\n"
+                          "[controlapp_cmd_proc]recv shutdown msg\n");
+  });
+}
+
+TEST(LinkReceive, StandbyReportedThroughTheReceiveThread) {
+  run_isolated([](capture& out) {
+    ASSERT_EQ(init_recv_thread(), 0);
+    ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
+    controlapp_msg standby = link_test::message(CONTROLAPP_MSG_STANDBY);
+    standby.standby_mode = 0;
+    ASSERT_TRUE(post(msg_qid, MSGTYPE_FROM_MAIN, standby));
+    ASSERT_TRUE(out.wait_for("[BDP_StandbyMode_Set]BDP_StandbyMode=0\n", 2000));
+    EXPECT_EQ(std::atomic_ref<int>(standby_mode).load(), 0);
+  });
+}
+
+TEST(LinkReceive, FeedbackTextEndsAtTheBodyEnd) {
+  controlapp_msg msg = link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK);
+  char text[CONTROLAPP_FEEDBACK_MAX + 1];
+  // No NUL anywhere in the text area: cut at the body's end.
+  memset(reinterpret_cast<char*>(&msg) + CONTROLAPP_FEEDBACK_OFFSET, 'A', CONTROLAPP_FEEDBACK_MAX);
+  EXPECT_EQ(controlapp_feedback_text(&msg, text, sizeof text), CONTROLAPP_FEEDBACK_MAX);
+  EXPECT_EQ(std::string(text), std::string(CONTROLAPP_FEEDBACK_MAX, 'A'));
+  // The text may run on past the 128-byte field into the last 8 bytes.
+  msg.result = 0;
+  EXPECT_EQ(controlapp_feedback_text(&msg, text, sizeof text), 132);
+  // The usual short text; a smaller buffer cuts it.
+  strcpy(msg.feedback_text, "P04");
+  EXPECT_EQ(controlapp_feedback_text(&msg, text, sizeof text), 3);
+  EXPECT_STREQ(text, "P04");
+  EXPECT_EQ(controlapp_feedback_text(&msg, text, 3), 2);
+  EXPECT_STREQ(text, "P0");
+  EXPECT_EQ(controlapp_feedback_text(nullptr, text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+  // Dispatching such a body stays within it.
+  memset(reinterpret_cast<char*>(&msg) + CONTROLAPP_FEEDBACK_OFFSET, 'B', CONTROLAPP_FEEDBACK_MAX);
+  run_isolated([&msg](capture&) { EXPECT_EQ(controlapp_cmd_proc(&msg), 0); });
+}
+
+TEST(LinkLifecycle, PortArgumentRules) {
+  int port = -1;
+  auto parse = [&port](std::initializer_list<const char*> args) {
+    std::vector<char*> argv;
+    for (const char* a : args) argv.push_back(const_cast<char*>(a));
+    argv.push_back(nullptr);
+    return vbd_parse_args(static_cast<int>(args.size()), argv.data(), &port);
+  };
+  EXPECT_EQ(parse({"vBdServer"}), 0);
+  EXPECT_EQ(port, 8102);
+  EXPECT_EQ(parse({"vBdServer", "-h"}), 1);
+  EXPECT_EQ(parse({"vBdServer", "--help", "9000"}), 1);
+  EXPECT_EQ(parse({"vBdServer", "9000", "--help"}), 0);
+  EXPECT_EQ(port, 9000);
+  EXPECT_EQ(parse({"vBdServer", "8080abc"}), 0);
+  EXPECT_EQ(port, 8080);
+  EXPECT_EQ(parse({"vBdServer", "abc"}), 0);
+  EXPECT_EQ(port, 0);
+  EXPECT_EQ(parse({"vBdServer", "-hx"}), 0);
+  EXPECT_EQ(port, 0);
+  EXPECT_EQ(parse({"vBdServer", "--h"}), 0);
+  EXPECT_EQ(port, 0);
+  EXPECT_EQ(parse({"vBdServer", " -12"}), 0);
+  EXPECT_EQ(port, -12);
+}
+
+TEST(LinkLifecycle, ExitHandlerAndCommandCallback) {
+  run_isolated([](capture&) {
+    EXPECT_EQ(run_flag, 1);
+    vel_exit_handler(SIGINT);
+    EXPECT_EQ(run_flag, 0);
+    vel_exit_handler(SIGINT);
+    EXPECT_EQ(run_flag, 0);
+    EXPECT_EQ(controlapp_command_callback, nullptr);
+    controlapp_set_command_callback(command_handler);
+    EXPECT_EQ(controlapp_command_callback, &command_handler);
+  });
+}
+
+}  // namespace

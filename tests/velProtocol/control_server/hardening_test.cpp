@@ -1,0 +1,56 @@
+// The accept thread survives running out of descriptors in a flood of
+// connections. Runs in a forked child with a small descriptor limit.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include "tests/velProtocol/control_server/server_fixture.h"
+
+namespace ctl_test {
+namespace {
+
+// In the child: 0 when a connection that arrived while no descriptor was
+// left is served once descriptors are free again.
+int serve_after_descriptor_exhaustion() {
+  cg_thread_set_stop_pause_ms(20);
+  rlimit limit{64, 64};
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+  vel_protocol_server* server = vel_protocol_server_new();
+  int port = 0;
+  for (int attempt = 0; attempt < 20 && port == 0; attempt++) {
+    int candidate = server_test::free_port();
+    if (vel_protocol_server_open(server, candidate, "127.0.0.1")) port = candidate;
+  }
+  if (port == 0 || !vel_protocol_server_start(server)) return 11;
+
+  client c;
+  int probe = socket(AF_INET, SOCK_STREAM, 0);  // keeps one descriptor for the client
+  std::vector<int> filler;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) filler.push_back(fd);
+  close(probe);
+  if (!c.connect_to(port)) return 12;
+  // accept() now fails for want of a descriptor; the server must go on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < 8 && !filler.empty(); i++) {
+    close(filler.back());
+    filler.pop_back();
+  }
+  c.send_bytes("CON\r");
+  int rc = c.read_bytes(5, 5000) == "CON\r\n" ? 0 : 13;
+  for (int fd : filler) close(fd);
+  vel_protocol_server_delete(server);
+  return rc;
+}
+
+TEST(accept_hardening, RunningOutOfDescriptorsDoesNotEndAccepting) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(serve_after_descriptor_exhaustion());
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace ctl_test

@@ -1,0 +1,85 @@
+// The simulator engine: reads the daemon's messages from the queue, answers
+// commands from the player model (with the scripted delays, drops and
+// overrides), pushes the model's events, and runs script commands.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/player_sim/player_model.h"
+#include "tools/player_sim/sim_queue.h"
+
+namespace sim {
+
+// Fields of a reply that a script forces to given values.
+struct reply_override {
+  std::optional<int32_t> kind;
+  std::optional<int32_t> cmd;
+  std::optional<int32_t> param;
+  std::optional<int32_t> ret_id;
+  std::optional<int32_t> cmd_id;
+  std::optional<int32_t> result;
+  bool empty() const { return !kind && !cmd && !param && !ret_id && !cmd_id && !result; }
+};
+
+// Parses "key=value" pairs separated by commas or spaces (keys kind, cmd,
+// param, ret_id, cmd_id, result; values in C notation). False on an error.
+bool parse_override(std::string_view spec, reply_override* out, std::string* error);
+
+struct engine_options {
+  int key = QUEUE_KEY;
+  player_config player;
+  int delay_ms = 0;
+  bool no_reply = false;
+  int drop = 0;
+  reply_override always;
+  bool events = true;
+  bool standby_report = true;
+  std::vector<std::string> on_hello;
+};
+
+uint64_t monotonic_ms();
+
+class engine {
+ public:
+  engine(const engine_options& options, FILE* log);
+
+  // Opens the queue; false (with a line on standard error) on failure.
+  bool open();
+  // Runs one script command line. False when the script asks to quit.
+  bool run_command(std::string_view line);
+  // Takes every waiting message, moves the player on and sends what is due.
+  void poll();
+  // Milliseconds until the next delayed reply is due, or -1 when none waits.
+  int next_due_ms() const;
+  const player_model& player() const { return player_; }
+
+ private:
+  struct pending_reply {
+    uint64_t due_ms;
+    body msg;
+  };
+
+  void handle(const body& msg);
+  void answer(const body& request);
+  void flush_replies(uint64_t now);
+  void flush_model();
+  void send_event(std::string_view text);
+  void send_event_fill(int count, char fill);
+  void send_standby(int mode);
+  void send_kind(int kind, int32_t cmd_index, int32_t param);
+
+  engine_options options_;
+  FILE* log_;
+  int qid_ = -1;
+  player_model player_;
+  std::optional<reply_override> next_override_;
+  std::deque<pending_reply> pending_;
+};
+
+}  // namespace sim

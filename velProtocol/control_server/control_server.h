@@ -1,0 +1,268 @@
+// Control server: the TCP listener through which remote control applications
+// talk to the player. One server owns the listening socket, the accept thread,
+// one client thread per connection, the list of connected client sockets and
+// the callback slots through which the application sees connections and
+// requests. Replies and events leave through the response operations below.
+//
+// Plain records and free functions: every object is made by a *_new (none
+// when memory runs out) and released by the matching *_delete. Nothing here
+// throws. Failures are reported through cg_log_print at level CG_LOG_ERROR.
+//
+// Locking (two locks, always taken in this order: mutex, then client_lock):
+// - `mutex` (recursive) serialises every callback call (request, connection,
+//   sent, reply encoder, binary byte handler), the callback slots, the
+//   thread list, the registered clients and the connections' `active` flags.
+//   The request callback runs under it, so requests of all clients are
+//   handled one at a time. It may be taken again by the thread that holds it,
+//   so the callbacks may call any operation here except stop/close/delete.
+// - `client_lock` (recursive) guards `client_sockets`, the life of the
+//   sockets in it and every send to a client, so that writes to one socket
+//   never interleave and no thread ever writes to a socket being freed.
+//   Sending takes `mutex` first only while a `reply_encoder` or
+//   `sent_callback` is set; without them (the daemon's case) an event pushed
+//   from another thread never waits for a request callback in progress.
+// Stop, close and delete wait for the server's threads and must not be
+// called from a callback.
+#pragma once
+
+#include <cstdint>
+
+#include "net/net.h"
+#include "runtime/runtime.h"
+
+// ---------------------------------------------------------------------------
+// Constants
+// ---------------------------------------------------------------------------
+
+inline constexpr int VEL_PROTOCOL_SERVER_REQUEST_SIZE = 256;      // bytes of one request
+inline constexpr int VEL_PROTOCOL_SERVER_BUFFER_SIZE = 257;       // plus a NUL after a full frame
+inline constexpr uint32_t VEL_PROTOCOL_SERVER_REQUEST_TIMEOUT_MS = 2000;  // first to last byte
+inline constexpr int VEL_PROTOCOL_SERVER_IDLE_WAIT_MS = 10;       // client poll when no byte waits
+inline constexpr int VEL_PROTOCOL_SERVER_STOP_POLL_MS = 100;      // waiting for a client thread
+inline constexpr int VEL_PROTOCOL_SERVER_REFUSE_PAUSE_MS = 100;   // after "ERR" to a refused "CON"
+inline constexpr int VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC = 500;
+inline constexpr int VEL_PROTOCOL_SERVER_MAX_LEARNED_CLIENTS = 256;
+inline constexpr unsigned char VEL_PROTOCOL_SERVER_FRAME_START = 0x02;
+
+struct vel_protocol_server;
+
+// ---------------------------------------------------------------------------
+// Records handed to the callbacks
+// ---------------------------------------------------------------------------
+
+// The current request of one client thread. `text` is NUL-terminated: the
+// start of the receive buffer for a text request, the first payload byte of
+// a checked binary frame.
+struct vel_protocol_server_receive_record {
+  uint8_t header;           // second byte of a binary frame
+  uint16_t payload_length;  // length field of a binary frame
+  uint32_t reserved;        // zero
+  char* text;
+  uint8_t trailer;          // low four bits of a binary frame's trailer byte
+  uint8_t checksum;         // checksum byte of a binary frame as received
+};
+
+// The request callback's argument, on the client thread's stack. The text is
+// valid only during the call.
+struct vel_protocol_server_request {
+  vel_protocol_server* server;
+  cg_socket* socket;
+  vel_protocol_server_receive_record* receive;
+};
+
+// The connection callback's argument, on the calling thread's stack.
+// client_count: on connect the client threads before the new one plus 1; on
+// disconnect the client threads (the ending one included) minus 1.
+struct vel_protocol_server_connection_event {
+  int client_count;
+  int connected;  // 1 on connect, 0 on disconnect
+  cg_socket* socket;
+};
+
+// One connection: the user data of its client thread, freed when it ends.
+struct vel_protocol_server_connection {
+  vel_socket* entry;             // the client's entry in client_sockets
+  vel_protocol_server* server;
+  int active;                    // cleared (under mutex) to end the connection; read atomically
+};
+
+using vel_protocol_server_request_func = int (*)(vel_protocol_server_request* request);
+using vel_protocol_server_connection_func = void (*)(vel_protocol_server_connection_event* event);
+using vel_protocol_server_sent_func = void (*)(cg_socket* sock, const char* text, int encoded);
+// Returns 0 (request complete), 2 or 3 (frame error), anything else: keep receiving.
+using vel_protocol_server_binary_byte_func = int (*)(vel_protocol_server_receive_record* record,
+                                                     char* byte, int count);
+// Returns a malloc'ed buffer (the caller frees it) and stores its length.
+using vel_protocol_server_reply_encoder_func = char* (*)(int* out_length, const char* text,
+                                                         int length);
+
+// ---------------------------------------------------------------------------
+// Registered clients (known by MAC address; consulted for "CON" only when
+// check_registration is set)
+// ---------------------------------------------------------------------------
+
+struct vel_protocolo_server_client {
+  cg_list node;
+  cg_string* mac;   // "xx:xx:xx:xx:xx:xx"
+  cg_string* name;
+  void* allowed;    // none: not admitted
+};
+
+using vel_protocolo_server_client_list = vel_protocolo_server_client;
+
+vel_protocolo_server_client* vel_protocolo_server_client_new(const char* mac, const char* name);
+void vel_protocolo_server_client_delete(vel_protocolo_server_client* client);
+vel_protocolo_server_client_list* vel_protocolo_server_clientlist_new();
+// Appends a new entry; none when memory runs out.
+vel_protocolo_server_client* vel_protocolo_server_clientlist_add(
+    vel_protocolo_server_client_list* list, const char* mac, const char* name);
+// 1 when an entry with the same six MAC bytes exists and is allowed, else 0.
+// A well-formed MAC asking for the first time is recorded (not allowed) while
+// the list holds fewer than VEL_PROTOCOL_SERVER_MAX_LEARNED_CLIENTS entries.
+int vel_protocolo_server_clientlist_check(vel_protocolo_server_client_list* list,
+                                          const char* mac, const char* name);
+int vel_protocolo_server_clientlist_size(const vel_protocolo_server_client_list* list);
+vel_protocolo_server_client* vel_protocolo_server_clientlist_first(
+    vel_protocolo_server_client_list* list);
+vel_protocolo_server_client* vel_protocolo_server_client_next(vel_protocolo_server_client* client);
+void vel_protocolo_server_clientlist_delete(vel_protocolo_server_client_list* list);
+
+// Exactly 17 characters: six fields of two hexadecimal digits (either case)
+// separated by ':'. 1 and the six bytes in out, else 0 with out untouched.
+int vel_mac_address_parse(const char* text, unsigned char out[6]);
+
+// ---------------------------------------------------------------------------
+// Server
+// ---------------------------------------------------------------------------
+
+struct vel_protocol_server {
+  cg_list node;
+  cg_socket* listen_socket;          // none until opened
+  cg_thread* accept_thread;          // none until started
+  cg_thread_list* client_threads;    // made by start
+  vel_protocol_server_request_func request_callback;
+  vel_protocol_server_sent_func sent_callback;
+  vel_protocol_server_binary_byte_func binary_byte_handler;  // replaces the built-in frame parser
+  vel_protocol_server_reply_encoder_func reply_encoder;      // replaces the CR LF rule
+  int socket_timeout;                // microseconds of each client's receive/send time-out
+  cg_mutex* mutex;                   // recursive; see the top of this file
+  vel_socket_list* client_sockets;   // in order of connection
+  vel_protocol_server_connection_func connection_callback;
+  int check_registration;            // "CON" must name an allowed registered client
+  vel_protocolo_server_client_list* registered_clients;
+  int accept_all_addresses;          // no address rule at all
+  int single_address;                // refuse peers other than the connected client's address
+  cg_mutex* client_lock;             // recursive; see the top of this file
+  int accept_running;                // 1 while the accept thread may touch the server
+};
+// Set the flags and socket_timeout before start; the callback slots through
+// the setters (any time).
+
+vel_protocol_server* vel_protocol_server_new();
+// Stops and closes first (every connection ends, every socket is closed).
+void vel_protocol_server_delete(vel_protocol_server* server);
+// Creates, binds (exact address, address reuse) and listens. 1 or 0.
+int vel_protocol_server_open(vel_protocol_server* server, int port, const char* address);
+// Stops, then closes and deletes the listening socket. 1.
+int vel_protocol_server_close(vel_protocol_server* server);
+// Starts the accept thread. 0 when already running or the thread cannot start.
+int vel_protocol_server_start(vel_protocol_server* server);
+// Clears the request and connection callbacks, ends the accept thread and
+// every connection and waits for all of them. The listening socket stays. 1.
+int vel_protocol_server_stop(vel_protocol_server* server);
+
+void vel_protocol_server_set_request_callback(vel_protocol_server* server,
+                                              vel_protocol_server_request_func func);
+void vel_protocol_server_set_connection_callback(vel_protocol_server* server,
+                                                 vel_protocol_server_connection_func func);
+void vel_protocol_server_set_sent_callback(vel_protocol_server* server,
+                                           vel_protocol_server_sent_func func);
+void vel_protocol_server_set_reply_encoder(vel_protocol_server* server,
+                                           vel_protocol_server_reply_encoder_func func);
+void vel_protocol_server_set_binary_byte_handler(vel_protocol_server* server,
+                                                 vel_protocol_server_binary_byte_func func);
+
+// Thread actions, started by the server itself (user data: the server, and
+// the connection record respectively).
+void vel_protocol_server_thread(cg_thread* thread);
+void vel_protocol_server_clientthread(cg_thread* thread);
+
+// ---------------------------------------------------------------------------
+// Replies and events. The text is NUL-terminated and stays the caller's.
+// Without a reply_encoder a text gets CR LF appended unless its last two
+// characters already are CR and LF in either order.
+// ---------------------------------------------------------------------------
+
+// Sends to one client. The caller must know the socket is alive (its own
+// client thread, or inside a callback for that client). 1 sent, 0 not sent.
+int vel_protocol_server_single_response(cg_socket* sock, const char* text,
+                                        vel_protocol_server* server);
+// Sends one text to every connected client, encoded once. 1 when every
+// client got it (also with none), 0 when the server is missing, not open, or
+// any send failed (the others are still served).
+int vel_protocol_server_socketlist_event_response(vel_protocol_server* server, const char* text);
+// The daemon's routing of replies and events: while fewer than two clients
+// are connected the text goes to every client (event response), else only to
+// the second client in connection order (single response). Counting,
+// choosing and sending happen under client_lock, so a client that leaves
+// meanwhile is never written after its socket is freed. Safe from any thread,
+// including from inside the request callback. The result of the send used.
+int vel_protocol_server_push(vel_protocol_server* server, const char* text);
+// Number of connected clients (entries of client_sockets), under client_lock.
+int vel_protocol_server_client_count(vel_protocol_server* server);
+
+// Encoders with the reply_encoder signature; the caller frees the result
+// (none when memory runs out).
+// The CR LF rule: text plus CR LF, or the text unchanged when it already
+// ends in CR LF or LF CR. A zero byte follows the output.
+char* vel_protocol_server_line_encode(int* out_length, const char* text, int length);
+// The binary frame: 0x02, 0x82, length (2 bytes, MSB first), text, 0x01,
+// XOR of all bytes before it. L + 6 bytes.
+char* vel_protocol_server_binary_encode(int* out_length, const char* text, int length);
+
+// ---------------------------------------------------------------------------
+// Request framing, drivable without a socket. A client thread keeps one
+// framer, calls _check before it reads and _push_byte for every byte read.
+// Times are milliseconds of any monotonic clock (wrapping in 32 bits).
+// ---------------------------------------------------------------------------
+
+enum vel_protocol_server_frame_event : int {
+  VEL_FRAME_NONE = 0,      // byte taken, or nothing to report
+  VEL_FRAME_REQUEST = 1,   // a request is complete: record.text
+  VEL_FRAME_ERROR = 2,     // a binary frame failed: answer "ERR"
+  VEL_FRAME_TIMEOUT = 3,   // a partial request was dropped after 2000 ms
+  VEL_FRAME_OVERFLOW = 4,  // 256 bytes without an end were dropped
+};
+
+struct vel_protocol_server_framer {
+  char buffer[VEL_PROTOCOL_SERVER_BUFFER_SIZE];
+  int count;            // bytes of the current request (0 between requests)
+  int binary;           // the current (or last) request opened with 0x02
+  int verdict;          // checksum verdict kept for frames with extra trailer bytes
+  uint32_t start_ms;    // first byte of the current request
+  vel_protocol_server_receive_record record;
+};
+
+void vel_protocol_server_framer_init(vel_protocol_server_framer* framer);
+// Before each read: drops a request older than 2000 ms (VEL_FRAME_TIMEOUT)
+// or one that filled all 256 bytes (VEL_FRAME_OVERFLOW); else VEL_FRAME_NONE.
+int vel_protocol_server_framer_check(vel_protocol_server_framer* framer, uint32_t now_ms);
+// Examines one received byte. VEL_FRAME_REQUEST (record.text is valid until
+// the next byte), VEL_FRAME_ERROR or VEL_FRAME_NONE. With a server whose
+// binary_byte_handler is set, that handler judges binary frames (under the
+// server mutex); server may be none.
+int vel_protocol_server_framer_push_byte(vel_protocol_server_framer* framer,
+                                         vel_protocol_server* server, char byte,
+                                         uint32_t now_ms);
+
+// The connection-level answer to a complete request.
+enum vel_protocol_server_handshake_answer : int {
+  VEL_HANDSHAKE_NONE = 0,    // nothing to answer here
+  VEL_HANDSHAKE_CON = 1,     // answer "CON"
+  VEL_HANDSHAKE_BINFIN = 2,  // answer "BINFIN"
+  VEL_HANDSHAKE_REFUSE = 3,  // answer "ERR" and end the connection
+};
+// "CON..." gives CON, or REFUSE when the server checks registration and the
+// MAC (second word) is not an allowed registered client; "BIN..." other than
+// "BINFIN" gives BINFIN. server may be none (no registration check).
+int vel_protocol_server_handshake(vel_protocol_server* server, const char* text);

@@ -1,0 +1,199 @@
+// Description serving: the device's HTTP listener with the description
+// document (URLBase set to the address the request arrived on), the SCPD
+// documents and the icon files.
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "velProtocol/ssdp_server/ssdp_internal.h"
+
+namespace {
+
+constexpr int kIconLoadLine = 1800;  // line number quoted by the icon diagnostic
+constexpr const char* kXmlDeclaration = "<?xml version=\"1.0\"?>";
+constexpr const char* kXmlContentType = "text/xml; charset=\"utf-8\"";
+constexpr int kUrlBaseSize = 128;
+
+pthread_mutex_t g_directory_lock = PTHREAD_MUTEX_INITIALIZER;
+char* g_directory = nullptr;  // owned; none until first read or set
+
+// The address of the interface the request arrived on; else the first
+// interface's address; else none.
+const char* serving_address(cg_http_request* request) {
+  const char* local = cg_http_request_get_local_address(request);
+  if (local && local[0]) return local;
+  return cg_net_first_interface_address();
+}
+
+cg_upnp_service* find_service_by_scpd_url(cg_upnp_device* dev, const char* path) {
+  for (cg_upnp_service* s = cg_upnp_service_list_first(dev->service_list); s;
+       s = cg_upnp_service_next(s)) {
+    const char* scpd_url = cg_xml_node_get_child_value(s->service_node, "SCPDURL");
+    if (scpd_url && cg_url_path_equals(scpd_url, path)) return s;
+  }
+  for (cg_upnp_device* child = cg_upnp_device_list_first(dev->device_list); child;
+       child = cg_upnp_device_next(child)) {
+    if (cg_upnp_service* s = find_service_by_scpd_url(child, path)) return s;
+  }
+  return nullptr;
+}
+
+void post_body(cg_http_request* request, const char* content_type, cg_string* body, bool head) {
+  cg_http_response* response = cg_http_response_new();
+  if (!response) return;
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_response_set_status_code(response, 200);
+  if (content_type) cg_http_packet_set_header(packet, "Content-Type", content_type);
+  long long length = cg_string_length(body);
+  cg_http_packet_set_header_llong(packet, "Content-Length", length);
+  // HEAD keeps the length of the body it does not carry.
+  if (!head && length > 0) {
+    cg_http_packet_set_content(packet, cg_string_value(body), cg_string_length(body));
+  }
+  cg_http_request_post_response(request, response);
+  cg_http_response_delete(response);
+}
+
+}  // namespace
+
+const char* cg_upnp_description_directory() {
+  pthread_mutex_lock(&g_directory_lock);
+  if (!g_directory) g_directory = cg_str_dup(CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY);
+  const char* directory = g_directory;
+  pthread_mutex_unlock(&g_directory_lock);
+  return directory ? directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY;
+}
+
+void cg_upnp_set_description_directory(const char* directory) {
+  if (!directory) return;
+  char* copy = cg_str_dup(directory);
+  pthread_mutex_lock(&g_directory_lock);
+  std::free(g_directory);
+  g_directory = copy;
+  pthread_mutex_unlock(&g_directory_lock);
+}
+
+void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url) {
+  cg_xml_node* root = cg_upnp_device_get_root_node(dev);
+  if (root && url) cg_xml_node_set_child_value(root, "URLBase", url);
+}
+
+char* cg_upnp_device_get_description(cg_upnp_device* dev, const char* local_address,
+                                     cg_string* body) {
+  if (!dev || !body) return nullptr;
+  cg_mutex_lock(dev->mutex);
+  // Without any address the URLBase the document already holds is kept.
+  char url_base[kUrlBaseSize];
+  if (local_address && local_address[0] &&
+      std::strlen(local_address) + 24 < sizeof(url_base)) {
+    cg_upnp_device_update_url_base(
+        dev, cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base)));
+  }
+  if (cg_xml_node* root = cg_upnp_device_get_root_node(dev)) {
+    cg_string_append(body, kXmlDeclaration);
+    cg_string_append(body, "\n");
+    cg_xml_node_to_string(root, 1, body);
+  }
+  cg_mutex_unlock(dev->mutex);
+  return cg_string_value(body);
+}
+
+char* cg_upnp_service_get_description(cg_upnp_service* service, cg_string* body) {
+  if (!service || !body) return nullptr;
+  cg_mutex_lock(service->mutex);
+  cg_xml_node* scpd =
+      service->scpd_node_list ? cg_xml_node_list_first(service->scpd_node_list) : nullptr;
+  if (scpd) {
+    cg_string_append(body, kXmlDeclaration);
+    cg_string_append(body, "\n");
+    cg_xml_node_to_string(scpd, 1, body);
+  }
+  cg_mutex_unlock(service->mutex);
+  return cg_string_value(body);
+}
+
+cg_upnp_service* cg_upnp_device_get_service_by_scpd_url(cg_upnp_device* dev, const char* path) {
+  if (!dev || !path || !path[0]) return nullptr;
+  return find_service_by_scpd_url(dev, path);
+}
+
+cg_upnp_icon* cg_upnp_device_get_icon_by_url(cg_upnp_device* dev, const char* path) {
+  if (!dev || !path || !path[0]) return nullptr;
+  for (cg_upnp_icon* icon = cg_upnp_icon_list_first(dev->icon_list); icon;
+       icon = cg_upnp_icon_next(icon)) {
+    const char* url = cg_xml_node_get_child_value(icon->icon_node, "url");
+    if (url && cg_str_case_equal(url, path)) return icon;
+  }
+  return nullptr;
+}
+
+int cg_upnp_read_icon_file(const char* path, cg_string* body) {
+  if (!path || !body) return 0;
+  cg_string* name = cg_string_new();
+  cg_file* file = cg_file_new();
+  int ok = 0;
+  if (name && file) {
+    pthread_mutex_lock(&g_directory_lock);
+    cg_string_set(name, g_directory ? g_directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY);
+    pthread_mutex_unlock(&g_directory_lock);
+    cg_string_append(name, path);
+    cg_file_set_name(file, cg_string_value(name));
+    long length = 0;
+    if (cg_file_load_with_length(file, &length) && cg_file_get_content(file)) {
+      cg_string_set_n(body, cg_file_get_content(file), static_cast<int>(length));
+      ok = 1;
+    } else {
+      std::fprintf(stderr, "(%s:L%d::)Can't load %s!!\n", vbd_ssdp::kDeviceSource, kIconLoadLine,
+                   cg_string_value(name) ? cg_string_value(name) : path);
+    }
+  }
+  cg_file_delete(file);
+  cg_string_delete(name);
+  return ok;
+}
+
+void cg_upnp_device_httprequestrecieved(cg_http_request* request) {
+  auto* dev = static_cast<cg_upnp_device*>(cg_http_request_get_user_data(request));
+  if (!request || !dev) return;
+
+  const char* uri = cg_http_request_get_uri(request);
+  if (uri && uri[0]) {
+    cg_string* decoded = cg_string_new();
+    if (decoded) {
+      const char* text = cg_url_decode(uri, 0, decoded);
+      if (text && text[0]) cg_http_request_set_uri(request, text);
+      cg_string_delete(decoded);
+    }
+  }
+
+  const char* method = cg_http_request_get_method(request);
+  bool head = method && std::strcmp(method, "HEAD") == 0;
+  bool get = method && std::strcmp(method, "GET") == 0;
+  if (!get && !head) {
+    cg_http_request_post_status(request, 400);
+    return;
+  }
+  uri = cg_http_request_get_uri(request);
+  if (!uri || !uri[0]) {
+    cg_http_request_post_status(request, 400);
+    return;
+  }
+
+  cg_string* body = cg_string_new();
+  if (!body) return;
+  if (std::strcmp(uri, cg_upnp_device_get_description_uri(dev)) == 0) {
+    cg_upnp_device_get_description(dev, serving_address(request), body);
+    post_body(request, kXmlContentType, body, head);
+  } else if (cg_upnp_service* service = cg_upnp_device_get_service_by_scpd_url(dev, uri)) {
+    cg_upnp_service_get_description(service, body);
+    post_body(request, kXmlContentType, body, head);
+  } else if (cg_upnp_icon* icon = cg_upnp_device_get_icon_by_url(dev, uri)) {
+    cg_upnp_read_icon_file(uri, body);
+    post_body(request, cg_xml_node_get_child_value(icon->icon_node, "mimeType"), body, head);
+  } else {
+    cg_http_request_post_status(request, 404);
+  }
+  cg_string_delete(body);
+}

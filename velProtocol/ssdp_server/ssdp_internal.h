@@ -1,0 +1,84 @@
+// Helpers shared by the files of the discovery library: typed walks over the
+// intrusive lists, the SSDP identities of devices and services, the send path
+// with its test seam, and the stop test of the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+
+#include "velProtocol/ssdp_server/ssdp_server.h"
+
+namespace vbd_ssdp {
+
+// Source paths quoted in the diagnostic lines.
+inline constexpr const char* kDeviceSource = "./velProtocol/ssdp_server/cdevice";
+inline constexpr const char* kSsdpSource = "./velProtocol/ssdp_server/velSsdp";
+
+// Every listed record of this library begins with its cg_list header.
+template <typename T>
+T* list_first(T* head) {
+  return head ? reinterpret_cast<T*>(cg_list_next(&head->node)) : nullptr;
+}
+
+template <typename T>
+T* list_next(T* member) {
+  return member ? reinterpret_cast<T*>(cg_list_next(&member->node)) : nullptr;
+}
+
+template <typename T>
+int list_size(const T* head) {
+  return head ? cg_list_size(&head->node) : 0;
+}
+
+// Allocates a zeroed record whose list header is a member or a head.
+template <typename T>
+T* record_new(bool is_head) {
+  static_assert(offsetof(T, node) == 0, "listed records begin with their list header");
+  auto* record = static_cast<T*>(std::calloc(1, sizeof(T)));
+  if (!record) return nullptr;
+  if (is_head) {
+    cg_list_header_init(&record->node);
+  } else {
+    cg_list_node_init(&record->node);
+  }
+  return record;
+}
+
+// One NT (or ST) and USN pair, each at most 127 characters.
+struct identity {
+  char nt[CG_UPNP_IDENTIFIER_SIZE];
+  char usn[CG_UPNP_IDENTIFIER_SIZE];
+};
+
+enum class device_identity { root, type, udn };
+
+// Fills the pair for one of a device's identities. False when the device
+// lacks what the identity needs (a UDN, a deviceType, or the root status for
+// "upnp:rootdevice") or when a text would exceed 127 characters: such an
+// identity is neither announced nor answered.
+bool make_device_identity(cg_upnp_device* dev, device_identity which, identity* out);
+// The same for a service: its serviceType and the parent's UDN.
+bool make_service_identity(cg_upnp_service* service, identity* out);
+
+// Sends one SSDP datagram: through the test seam when it is set, else from
+// the socket object. out_interface, when given, is the IPv4 address of the
+// interface multicast leaves from. The send's byte count.
+int send_datagram(cg_socket* sock, const char* host, int port, const char* text, int length,
+                  const char* out_interface);
+// Whether a test seam is set (search waits are skipped then).
+bool transport_is_seamed();
+// Whether the searcher's address lies in the subnet of one of the host's
+// IPv4 interfaces (or what the seam says).
+bool peer_is_local(const char* remote_address);
+
+// False when the calling thread is a cg_thread that is being stopped: long
+// sequences of messages end early then. True on any other thread.
+bool calling_thread_may_go_on();
+
+// Waits until the int reads 0 (a thread has left its action).
+void wait_until_clear(const int* flag);
+
+// The value of a child element, or none when it is missing or empty.
+char* child_text(cg_xml_node* node, const char* name);
+
+}  // namespace vbd_ssdp
