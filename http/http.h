@@ -160,7 +160,7 @@ long long cg_http_packet_get_header_llong(cg_http_packet* packet, const char* na
 void cg_http_packet_set_host(cg_http_packet* packet, const char* host, int port);
 // Copies the bytes as the body (length < 0: NUL-terminated text; none: empty).
 void cg_http_packet_set_content(cg_http_packet* packet, const char* bytes, int length);
-const char* cg_http_packet_get_content(const cg_http_packet* packet);  // none when empty
+const char* cg_http_packet_get_content(const cg_http_packet* packet);  // none when unset
 int cg_http_packet_get_content_length(const cg_http_packet* packet);
 // Writes the header lines, the empty line and as many body bytes as the
 // "Content-Length" header says, but never more than the content holds.
@@ -204,6 +204,7 @@ void cg_http_request_set_uri(cg_http_request* request, const char* uri);
 const char* cg_http_request_get_uri(const cg_http_request* request);
 void cg_http_request_set_version(cg_http_request* request, const char* version);
 const char* cg_http_request_get_version(const cg_http_request* request);
+// Attaches the socket and drops any bytes read ahead from an earlier one.
 void cg_http_request_set_socket(cg_http_request* request, cg_socket* sock);
 cg_socket* cg_http_request_get_socket(const cg_http_request* request);
 void cg_http_request_set_user_data(cg_http_request* request, void* user_data);
@@ -216,7 +217,8 @@ const char* cg_http_request_get_local_address(cg_http_request* request);
 // Reads one request from the socket (which becomes the request's socket):
 // request line, header block, and a body when "Content-Length" or
 // "Transfer-Encoding" is present. Bytes read past the request are kept in
-// the request for its next read from the same socket. 1 when a request was
+// the request for its next read from the same socket (until the socket is
+// set again with cg_http_request_set_socket). 1 when a request was
 // read; 0 when the line read fails or the request line has fewer than three
 // parts.
 int cg_http_request_read(cg_http_request* request, cg_socket* sock);
@@ -273,6 +275,7 @@ struct cg_http_server {
   cg_cond* ended;                  // signalled when the accept thread or the last connection ends
   int accepting;                   // 1 while the accept thread runs
   int stopping;                    // 1 while stop winds the connections down
+  int wake[2];                     // pipe that ends the accept thread's wait; -1 while stopped
 };
 
 // Head of a list of servers.

@@ -40,7 +40,10 @@ void connection_delete(cg_http_connection* conn) {
 }
 
 void connection_bind(cg_http_connection* conn, const cg_socket* sock) {
-  if (conn->socket == sock) return;
+  if (conn->socket != sock) connection_reset(conn, sock);
+}
+
+void connection_reset(cg_http_connection* conn, const cg_socket* sock) {
   conn->socket = sock;
   conn->start = conn->end = 0;
   conn->local_address_known = 0;

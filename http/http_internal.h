@@ -19,6 +19,11 @@ inline std::string_view view_of(const cg_string* str) {
                : std::string_view();
 }
 
+// Sets the string to the bytes of the view; an empty view gives "".
+inline void assign(cg_string* str, std::string_view text) {
+  cg_string_set_n(str, text.empty() ? "" : text.data(), static_cast<int>(text.size()));
+}
+
 // The text as a C function would see it: up to its first NUL.
 constexpr std::string_view until_nul(std::string_view text) {
   return text.substr(0, text.find('\0'));
@@ -127,6 +132,8 @@ cg_http_connection* connection_new();
 void connection_delete(cg_http_connection* conn);
 // Forgets read-ahead bytes that came from another socket.
 void connection_bind(cg_http_connection* conn, const cg_socket* sock);
+// Forgets all read-ahead bytes and the local address: a new stream begins.
+void connection_reset(cg_http_connection* conn, const cg_socket* sock);
 
 // ---------------------------------------------------------------------------
 // Packets

@@ -93,8 +93,8 @@ void read_header_block(cg_http_packet* packet, http_input& in, char* line, int l
     }
     cg_http_header* header = cg_http_header_new();
     if (!header) continue;
-    cg_string_set_n(header->name, name.data(), static_cast<int>(name.size()));
-    cg_string_set_n(header->value, value.data(), static_cast<int>(value.size()));
+    assign(header->name, name);
+    assign(header->value, value);
     cg_http_header_list_add(packet->headers, header);
   }
 }

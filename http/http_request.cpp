@@ -69,7 +69,7 @@ const char* cg_http_request_get_version(const cg_http_request* request) {
 void cg_http_request_set_socket(cg_http_request* request, cg_socket* sock) {
   if (!request) return;
   request->socket = sock;
-  if (request->connection) vbd_http::connection_bind(request->connection, sock);
+  if (request->connection) vbd_http::connection_reset(request->connection, sock);
 }
 
 cg_socket* cg_http_request_get_socket(const cg_http_request* request) {

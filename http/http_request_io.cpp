@@ -35,18 +35,18 @@ int cg_http_request_read(cg_http_request* request, cg_socket* sock) {
   if (vbd_http::split_request_line(std::string_view(line, static_cast<size_t>(n)), parts) < 3) {
     return 0;
   }
-  cg_string_set_n(request->method, parts[0].data(), static_cast<int>(parts[0].size()));
-  cg_string_set_n(request->version, parts[2].data(), static_cast<int>(parts[2].size()));
+  vbd_http::assign(request->method, parts[0]);
+  vbd_http::assign(request->version, parts[2]);
   // An absolute URI is reduced to its path and query.
   vbd_http::url_parts url = vbd_http::url_split(parts[1]);
   if (url.has_scheme) {
-    cg_string_set_n(request->uri, url.path.data(), static_cast<int>(url.path.size()));
+    vbd_http::assign(request->uri, url.path);
     if (!url.query.empty()) {
       cg_string_append_n(request->uri, "?", 1);
       cg_string_append_n(request->uri, url.query.data(), static_cast<int>(url.query.size()));
     }
   } else {
-    cg_string_set_n(request->uri, parts[1].data(), static_cast<int>(parts[1].size()));
+    vbd_http::assign(request->uri, parts[1]);
   }
 
   vbd_http::read_header_block(&request->packet, in, line, sizeof(line));

@@ -1,6 +1,7 @@
 // cg_http_server: one listening endpoint with its accept thread, and the
 // stop that winds down the accept thread and every connection.
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,10 +10,6 @@
 
 namespace {
 
-// How long the accept thread waits for a connection before it looks at its
-// stop flag again: bounds the wait of a stop whose wake-up signal arrived
-// just before the thread started waiting.
-constexpr int kAcceptPollMs = 1000;
 // Pause after an accept that failed for want of descriptors or memory.
 constexpr int kAcceptResourcePauseMs = 100;
 
@@ -49,10 +46,11 @@ bool accept_error_is_shortage(int err) {
 // One connection accepted and handed to a thread; false when the accept
 // thread should end.
 bool accept_one(cg_http_server* server) {
-  pollfd pfd{cg_socket_get_fd(server->sock), POLLIN, 0};
-  int ready = poll(&pfd, 1, kAcceptPollMs);
-  if (ready == 0 || (ready < 0 && errno == EINTR)) return true;
-  if (ready < 0) return false;
+  pollfd fds[2] = {{cg_socket_get_fd(server->sock), POLLIN, 0}, {server->wake[0], POLLIN, 0}};
+  int ready = poll(fds, 2, -1);
+  if (ready < 0) return errno == EINTR;
+  if (fds[1].revents != 0) return false;
+  if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
 
   cg_socket* client = cg_socket_new(CG_NET_SOCKET_STREAM);
   if (!client) {
@@ -69,6 +67,13 @@ bool accept_one(cg_http_server* server) {
   cg_socket_set_timeout(client, server->timeout);
   vbd_http::connection_start(server, client);
   return true;
+}
+
+void close_wake_pipe(cg_http_server* server) {
+  for (int& fd : server->wake) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
 }
 
 void accept_action(cg_thread* thread) {
@@ -90,6 +95,7 @@ cg_http_server* cg_http_server_new() {
   if (!server) return nullptr;
   cg_list_node_init(&server->node);
   server->timeout = CG_HTTP_SERVER_CONNECTION_TIMEOUT;
+  server->wake[0] = server->wake[1] = -1;
   server->mutex = cg_mutex_new();
   server->ended = cg_cond_new();
   if (!server->mutex || !server->ended) {
@@ -138,7 +144,8 @@ int cg_http_server_start(cg_http_server* server) {
   if (!server || server->accept_thread) return 0;
   cg_thread* thread = cg_thread_new();
   cg_thread_list* connections = server->client_threads ? nullptr : cg_thread_list_new();
-  if (!thread || (!server->client_threads && !connections)) {
+  if (!thread || (!server->client_threads && !connections) || pipe(server->wake) != 0) {
+    server->wake[0] = server->wake[1] = -1;
     cg_thread_delete(thread);
     cg_thread_list_delete(connections);
     return 0;
@@ -154,6 +161,7 @@ int cg_http_server_start(cg_http_server* server) {
     server->accepting = 0;
     cg_mutex_unlock(server->mutex);
     cg_thread_delete(thread);
+    close_wake_pipe(server);
     if (connections) {
       cg_thread_list_delete(connections);
       server->client_threads = nullptr;
@@ -167,12 +175,16 @@ int cg_http_server_start(cg_http_server* server) {
 void cg_http_server_stop(cg_http_server* server) {
   if (!server) return;
   if (server->accept_thread) {
+    // The pipe ends the accept thread's wait even when the stop signal would
+    // arrive just before the thread begins to wait.
+    [[maybe_unused]] ssize_t woken = write(server->wake[1], "", 1);
     cg_thread_stop(server->accept_thread);
     cg_mutex_lock(server->mutex);
     while (server->accepting) cg_cond_wait(server->ended, server->mutex, 0);
     cg_mutex_unlock(server->mutex);
     cg_thread_delete(server->accept_thread);
     server->accept_thread = nullptr;
+    close_wake_pipe(server);
   }
   if (!server->client_threads) return;
   // No new connection arrives now. Shut every connection's socket down so

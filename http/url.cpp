@@ -11,7 +11,7 @@ using vbd_http::url_parts;
 
 void set_part(cg_string* field, bool present, std::string_view text) {
   if (present) {
-    cg_string_set_n(field, text.data(), static_cast<int>(text.size()));
+    vbd_http::assign(field, text);
   } else {
     cg_string_clear(field);
   }

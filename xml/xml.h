@@ -82,6 +82,7 @@ int cg_xml_node_add_value(cg_xml_node* node, const char* bytes, int n);
 char* cg_xml_node_get_value(const cg_xml_node* node);  // none when unset
 cg_xml_node* cg_xml_node_get_parent(const cg_xml_node* node);
 
+// The children list lives and dies with its node: never delete it directly.
 cg_xml_node_list* cg_xml_node_get_children(cg_xml_node* node);
 int cg_xml_node_has_children(const cg_xml_node* node);
 // Appends the child at the end of the children and sets its parent (first

@@ -52,7 +52,8 @@ struct socket_pair {
 };
 
 // A connected IPv4 client socket with a 5-second receive time-out, or -1.
-inline int connect_to(const char* address, int port) {
+// The connect gives up after connect_ms (a full backlog drops the attempt).
+inline int connect_to(const char* address, int port, int connect_ms = 5000) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   sockaddr_in sin{};
@@ -61,6 +62,8 @@ inline int connect_to(const char* address, int port) {
   inet_pton(AF_INET, address, &sin.sin_addr);
   timeval tv{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  timeval connect_tv{connect_ms / 1000, (connect_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connect_tv, sizeof(connect_tv));
   if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0) {
     close(fd);
     return -1;

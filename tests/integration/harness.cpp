@@ -53,6 +53,20 @@ bool bring_loopback_up() {
   return ok;
 }
 
+std::string resolve_program(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+  while (!dirs.empty()) {
+    size_t colon = dirs.find(':');
+    std::string candidate = std::string(dirs.substr(0, colon)) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string_view::npos) break;
+    dirs.remove_prefix(colon + 1);
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string enter_private_namespaces(bool net) {
@@ -78,7 +92,9 @@ std::unique_ptr<process> process::start(const std::vector<std::string>& argv, co
   if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
   if (pipe2(err, O_CLOEXEC) != 0) return nullptr;
 
-  // Everything the child needs is prepared before the fork.
+  // Everything the child needs is prepared before the fork, the program's
+  // path included ("ip" is looked up in PATH like a shell would).
+  std::string program = resolve_program(argv[0]);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -103,7 +119,7 @@ std::unique_ptr<process> process::start(const std::vector<std::string>& argv, co
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(args[0], args.data(), env.data());
+    execve(program.c_str(), args.data(), env.data());
     _exit(127);
   }
   close(in[0]);

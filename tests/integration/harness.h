@@ -43,7 +43,10 @@ struct spawn_options {
 };
 
 // A child process with its standard input writable and its standard output
-// and error captured. Killed (SIGKILL) and reaped when destroyed.
+// and error captured. Killed (SIGKILL) and reaped when destroyed. argv[0]
+// without a slash is looked up in PATH, so a program can be started in a
+// named network namespace with {"ip", "netns", "exec", name, program, ...};
+// it still shares the IPC namespace of the thread that starts it.
 class process {
  public:
   static std::unique_ptr<process> start(const std::vector<std::string>& argv, const spawn_options& options = {});

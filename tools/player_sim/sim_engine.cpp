@@ -114,13 +114,20 @@ bool engine::open() {
   return true;
 }
 
+void engine::send_body(const body& msg) {
+  if (!queue_send(qid_, TYPE_TO_SERVER, msg)) {
+    fprintf(stderr, "[sim] message of kind %d dropped: %s\n", msg.kind,
+            errno == EAGAIN ? "queue full (is the daemon reading?)" : strerror(errno));
+  }
+}
+
 void engine::send_kind(int kind, int32_t cmd_index, int32_t param) {
   body msg{};
   msg.kind = kind;
   msg.cmd = cmd_index;
   msg.param = param;
   if (kind == KIND_STANDBY) msg.pid_or_standby = param;
-  if (!queue_send(qid_, TYPE_TO_SERVER, msg)) fprintf(stderr, "[sim] send failed: %s\n", strerror(errno));
+  send_body(msg);
 }
 
 void engine::send_event(std::string_view text) {
@@ -129,7 +136,7 @@ void engine::send_event(std::string_view text) {
   // The text, NUL-terminated, may use the body up to its last byte.
   size_t n = text.size() < static_cast<size_t>(TEXT_MAX - 1) ? text.size() : static_cast<size_t>(TEXT_MAX - 1);
   memcpy(reinterpret_cast<char*>(&msg) + 64, text.data(), n);
-  if (!queue_send(qid_, TYPE_TO_SERVER, msg)) fprintf(stderr, "[sim] send failed: %s\n", strerror(errno));
+  send_body(msg);
   fprintf(log_, "[sim] event \"%.*s\"\n", static_cast<int>(n), text.data());
 }
 
@@ -138,7 +145,7 @@ void engine::send_event_fill(int count, char fill) {
   msg.kind = KIND_AUTO_FEEDBACK;
   int n = count < 0 ? 0 : count > TEXT_MAX ? TEXT_MAX : count;
   memset(reinterpret_cast<char*>(&msg) + 64, fill, static_cast<size_t>(n));
-  if (!queue_send(qid_, TYPE_TO_SERVER, msg)) fprintf(stderr, "[sim] send failed: %s\n", strerror(errno));
+  send_body(msg);
   fprintf(log_, "[sim] event fill %d '%c'%s\n", n, fill, n == TEXT_MAX ? " (no NUL)" : "");
 }
 
@@ -190,7 +197,7 @@ void engine::answer(const body& request) {
 void engine::flush_replies(uint64_t now) {
   while (!pending_.empty() && pending_.front().due_ms <= now) {
     const body& reply = pending_.front().msg;
-    if (!queue_send(qid_, TYPE_TO_SERVER, reply)) fprintf(stderr, "[sim] send failed: %s\n", strerror(errno));
+    send_body(reply);
     fprintf(log_, "[sim] reply kind %d cmd %d ret_id %d cmd_id %d result %d\n", reply.kind, reply.cmd,
             reply.ret.ret_id, reply.ret.cmd_id, reply.result);
     pending_.pop_front();

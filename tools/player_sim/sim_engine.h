@@ -69,6 +69,7 @@ class engine {
   void answer(const body& request);
   void flush_replies(uint64_t now);
   void flush_model();
+  void send_body(const body& msg);
   void send_event(std::string_view text);
   void send_event_fill(int count, char fill);
   void send_standby(int mode);

@@ -25,7 +25,9 @@ bool queue_send_raw(int qid, long type, const void* bytes, int length) {
   queue_message msg{};
   msg.type = type;
   memcpy(msg.bytes, bytes, static_cast<size_t>(length));
-  while (msgsnd(qid, &msg, static_cast<size_t>(length), 0) == -1) {
+  // Never block: with no daemon reading, the queue fills up and the
+  // simulator must stay responsive to its script.
+  while (msgsnd(qid, &msg, static_cast<size_t>(length), IPC_NOWAIT) == -1) {
     if (errno != EINTR) return false;
   }
   return true;

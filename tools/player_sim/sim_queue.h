@@ -51,7 +51,8 @@ inline constexpr int TEXT_MAX = BODY_SIZE - 64;
 
 // Opens (creating when needed) the queue with the key; -1 on failure.
 int queue_open(int key);
-// Sends one body with the type; false on failure.
+// Sends one body with the type without blocking; false on failure (errno
+// EAGAIN when the queue is full).
 bool queue_send(int qid, long type, const body& msg);
 // Sends raw bytes (at most 200) with the type; false on failure.
 bool queue_send_raw(int qid, long type, const void* bytes, int length);

@@ -67,7 +67,8 @@ int parse_binary_byte(vel_protocol_server_framer* f, int i) {
     f->verdict = verdict;
     return kContinue;
   }
-  if (checked && rec.trailer != 1 && i == rec.trailer + k + 3) {
+  if (checked && rec.trailer > 1 && i == rec.trailer + k + 2) {
+    // The frame's last byte: N bytes from the checksum on, checksum included.
     // Extra trailer bytes may have been stored over the payload's end.
     f->buffer[4 + rec.payload_length] = '\0';
     return f->verdict;

@@ -18,7 +18,7 @@ int serve_after_descriptor_exhaustion() {
   vel_protocol_server* server = vel_protocol_server_new();
   int port = 0;
   for (int attempt = 0; attempt < 20 && port == 0; attempt++) {
-    int candidate = server_test::free_port();
+    int candidate = free_port();
     if (vel_protocol_server_open(server, candidate, "127.0.0.1")) port = candidate;
   }
   if (port == 0 || !vel_protocol_server_start(server)) return 11;

@@ -196,6 +196,22 @@ inline void record_connection(vel_protocol_server_connection_event* event) {
       {event->connected, event->client_count, cg_socket_get_port(event->socket)});
 }
 
+// A port on 127.0.0.1 that was free a moment ago.
+inline int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sin);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0) {
+    port = ntohs(sin.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
 // Each test: fast thread stops, a private log file, a fresh recorder.
 class server_test : public ::testing::Test {
  protected:
@@ -262,21 +278,6 @@ class server_test : public ::testing::Test {
     }
     cg_mutex_unlock(server_->client_lock);
     return found;
-  }
-
-  static int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sin);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0) {
-      port = ntohs(sin.sin_port);
-    }
-    ::close(fd);
-    return port;
   }
 
   vel_protocol_server* server_ = nullptr;

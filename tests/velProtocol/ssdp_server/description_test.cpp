@@ -121,7 +121,9 @@ TEST(DescriptionTest, MissingOrEmptyUdnIsGenerated) {
     }
     EXPECT_EQ(udn_count, 1);
     // A new element goes last; an existing empty one is filled in place.
-    if (udn_element.empty()) EXPECT_EQ(node_name(last), "UDN");
+    if (udn_element.empty()) {
+      EXPECT_EQ(node_name(last), "UDN");
+    }
     cg_upnp_device_delete(dev);
   }
   char uuid[CG_UPNP_UUID_SIZE];

@@ -1,0 +1,430 @@
+// HTTP requests read over a socketpair (request line, header forms, bodies
+// by length, chunked and until close) and responses written to one.
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/http.h"
+#include "http/http_internal.h"
+#include "tests/http/http_test_util.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct request_fixture : ::testing::Test {
+  socket_pair pair;
+  cg_http_request* request = cg_http_request_new();
+  ~request_fixture() override { cg_http_request_delete(request); }
+
+  int read() { return cg_http_request_read(request, pair.sock); }
+  const char* header(const char* name) {
+    return cg_http_packet_get_header_value(cg_http_request_get_packet(request), name);
+  }
+  std::string content() {
+    cg_http_packet* packet = cg_http_request_get_packet(request);
+    const char* bytes = cg_http_packet_get_content(packet);
+    return bytes ? std::string(bytes, static_cast<size_t>(cg_http_packet_get_content_length(packet)))
+                 : std::string();
+  }
+};
+
+using RequestReadTest = request_fixture;
+
+TEST_F(RequestReadTest, HeaderFormsDuplicatesAndEmptyValues) {
+  ASSERT_TRUE(pair.send_peer(
+      "\r\n\r\nGET /description.xml HTTP/1.1\r\n"
+      "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+      "Host: [::1]:8102\r\n"
+      "X-A:\r\n"
+      "ST: first\r\n"
+      "st: second\r\n"
+      "MX:3\r\n"
+      "  Folded: line\r\n"
+      ": \r\n"
+      "Trail: v :  \r\n"
+      "\r\n"));
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_method(request), "GET");
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/description.xml");
+  EXPECT_STREQ(cg_http_request_get_version(request), "HTTP/1.1");
+  EXPECT_STREQ(header("content-type"), "text/xml; charset=\"utf-8\"");
+  EXPECT_STREQ(header("HOST"), "[::1]:8102");
+  EXPECT_STREQ(header("X-A"), "");  // empty, not absent
+  EXPECT_STREQ(header("st"), "first");
+  EXPECT_STREQ(header("MX"), "3");
+  EXPECT_STREQ(header("Folded"), "line");  // no folding of continuation lines
+  EXPECT_STREQ(header("Trail"), "v");
+  EXPECT_EQ(header("Content-Length"), nullptr);
+
+  // Every line is kept in order, duplicates included; the ": " line is skipped.
+  std::vector<std::string> names;
+  cg_http_header_list* headers = cg_http_packet_get_headers(cg_http_request_get_packet(request));
+  for (cg_http_header* h = cg_http_header_list_first(headers); h; h = cg_http_header_next(h)) {
+    names.emplace_back(cg_http_header_get_name(h));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Content-Type", "Host", "X-A", "ST", "st", "MX",
+                                             "Folded", "Trail"}));
+  EXPECT_EQ(content(), "");
+}
+
+TEST_F(RequestReadTest, RequestLineRules) {
+  // Absolute URIs are reduced to path and query; other targets stay as sent.
+  ASSERT_TRUE(pair.send_peer(
+      "GET http://192.168.0.5:80/description.xml HTTP/1.1\r\n\r\n"
+      "GET http://h/a/b?x=1#f HTTP/1.1\r\n\r\n"
+      "GET http://h:80 HTTP/1.1\r\n\r\n"
+      "M-SEARCH * HTTP/1.1\r\n\r\n"
+      "GET /a b HTTP/1.0\r\n\r\n"
+      "GET /\r\n\r\n"));
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/description.xml");
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/a/b?x=1");
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/");
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_method(request), "M-SEARCH");
+  EXPECT_STREQ(cg_http_request_get_uri(request), "*");
+  // More than three parts: the version is the third part alone.
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/a");
+  EXPECT_STREQ(cg_http_request_get_version(request), "b");
+  // Two parts are refused; so is the end of the stream.
+  EXPECT_EQ(read(), 0);
+  pair.close_peer_writes();
+  EXPECT_EQ(read(), 0);
+}
+
+TEST_F(RequestReadTest, NoBodyWithoutLengthOrEncoding) {
+  ASSERT_TRUE(pair.send_peer("GET /a HTTP/1.1\r\nHost: h\r\n\r\nGET /b HTTP/1.1\r\n\r\n"));
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), "");
+  // The bytes that followed are the next request.
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/b");
+  EXPECT_EQ(header("Host"), nullptr);  // cleared between requests
+}
+
+TEST_F(RequestReadTest, ContentLengthBodyThenNextRequest) {
+  ASSERT_TRUE(pair.send_peer(
+      "POST /a HTTP/1.1\r\nContent-Length: 6\r\n\r\nhe\0lo!"
+      "GET /b HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+      "GET /c HTTP/1.1\r\nContent-Length: -5\r\n\r\n"
+      "GET /d HTTP/1.1\r\n\r\n"s));
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), std::string("he\0lo!", 6));
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/b");
+  EXPECT_EQ(content(), "");
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), "");
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/d");
+}
+
+TEST_F(RequestReadTest, ShortBodyKeepsWhatArrived) {
+  ASSERT_TRUE(pair.send_peer("POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123456789"));
+  pair.close_peer_writes();
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), "0123456789");
+}
+
+TEST_F(RequestReadTest, HugeDeclaredLengthsAllocateOnlyWhatArrives) {
+  // Under AddressSanitizer an allocation of the declared size would abort.
+  for (const char* length : {"1099511627776", "4294967297", "99999999999999999999999999"}) {
+    socket_pair p;
+    ASSERT_TRUE(p.send_peer(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length +
+                            "\r\n\r\nabc"));
+    p.close_peer_writes();
+    cg_http_request_set_socket(request, p.sock);
+    ASSERT_EQ(cg_http_request_read(request, p.sock), 1) << length;
+    EXPECT_EQ(content(), "abc") << length;
+  }
+  socket_pair p;
+  ASSERT_TRUE(p.send_peer(
+      "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffffff\r\nabc"));
+  p.close_peer_writes();
+  cg_http_request_set_socket(request, p.sock);
+  ASSERT_EQ(cg_http_request_read(request, p.sock), 1);
+  EXPECT_EQ(content(), "abc");
+  EXPECT_STREQ(header("Content-Length"), "3");
+}
+
+TEST_F(RequestReadTest, LargeBodyArrivingInPieces) {
+  const std::string body(300000, 'b');
+  std::thread writer([&] {
+    pair.send_peer("POST / HTTP/1.1\r\nContent-Length: 300000\r\n\r\n");
+    for (size_t i = 0; i < body.size(); i += 50000) pair.send_peer(body.substr(i, 50000));
+  });
+  ASSERT_EQ(read(), 1);
+  writer.join();
+  EXPECT_EQ(content().size(), body.size());
+  EXPECT_EQ(content(), body);
+}
+
+TEST_F(RequestReadTest, ChunkedInAnyCaseWithExtensions) {
+  ASSERT_TRUE(pair.send_peer(
+      "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5;name=value\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"
+      "POST /b HTTP/1.1\r\nTransfer-Encoding: CHUNKED\r\n\r\nA\r\n0123456789\r\n0\r\n\r\n"
+      "GET /c HTTP/1.1\r\n\r\n"));
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), "hello world");
+  EXPECT_STREQ(header("Content-Length"), "11");
+  // The empty line after the last chunk is skipped before the next request line.
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/b");
+  EXPECT_EQ(content(), "0123456789");
+  ASSERT_EQ(read(), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/c");
+}
+
+TEST_F(RequestReadTest, OtherTransferEncodingReadsUntilClose) {
+  ASSERT_TRUE(pair.send_peer("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\nall the rest"));
+  pair.close_peer_writes();
+  ASSERT_EQ(read(), 1);
+  EXPECT_EQ(content(), "all the rest");
+  EXPECT_STREQ(header("Content-Length"), "12");
+}
+
+TEST_F(RequestReadTest, LongLinesAreCutAndTheRestDiscarded) {
+  std::string long_value(700, 'v');
+  ASSERT_TRUE(pair.send_peer("GET / HTTP/1.1\r\nLong: " + long_value + "\r\nNext: n\r\n\r\n"));
+  ASSERT_EQ(read(), 1);
+  // 511 bytes are kept: "Long: " and 505 of the value's bytes.
+  EXPECT_EQ(std::string(header("Long")), long_value.substr(0, 505));
+  EXPECT_STREQ(header("Next"), "n");
+}
+
+TEST_F(RequestReadTest, ByteWisePacketReadLeavesTheRestOnTheSocket) {
+  ASSERT_TRUE(pair.send_peer("A: 1\r\nB: 2\r\n\r\nrest"));
+  cg_http_packet* packet = cg_http_packet_new();
+  char line[CG_HTTP_LINE_SIZE];
+  ASSERT_EQ(cg_http_packet_read(packet, pair.sock, 1, line, sizeof(line)), 1);
+  EXPECT_STREQ(cg_http_packet_get_header_value(packet, "b"), "2");
+  char rest[8] = {};
+  EXPECT_EQ(cg_socket_read(pair.sock, rest, 4), 4);
+  EXPECT_STREQ(rest, "rest");
+  cg_http_packet_delete(packet);
+}
+
+TEST(HeaderSplitTest, FollowsTheTokenizerRule) {
+  // The header split must agree with the string tokenizer on "\r\n :"
+  // (name: first token; value: the rest from the second token, trailing
+  // delimiters cut) for any line.
+  std::mt19937 random(7);
+  const char alphabet[] = {'a', 'B', ':', ' ', '\r', '\n', '\t', '"', ';', '\0'};
+  for (int round = 0; round < 20000; round++) {
+    std::string line;
+    int length = static_cast<int>(random() % 12);
+    for (int i = 0; i < length; i++) line += alphabet[random() % sizeof(alphabet)];
+
+    std::string writable(line.c_str());
+    cg_string_tokenizer* tok = cg_string_tokenizer_new(writable.data(), "\r\n :");
+    bool has_name = cg_string_tokenizer_has_more(tok);
+    std::string name, value;
+    if (has_name) {
+      name = cg_string_tokenizer_next(tok);
+      if (cg_string_tokenizer_has_more(tok)) {
+        std::string rest = cg_string_tokenizer_rest(tok);
+        value = rest.substr(0, rest.find_last_not_of("\r\n :") + 1);
+      }
+    }
+    cg_string_tokenizer_delete(tok);
+
+    std::string_view got_name, got_value;
+    bool got = vbd_http::split_header_line(line, &got_name, &got_value);
+    ASSERT_EQ(got, has_name) << testing::PrintToString(line);
+    if (!got) continue;
+    ASSERT_EQ(std::string(got_name), name) << testing::PrintToString(line);
+    ASSERT_EQ(std::string(got_value), value) << testing::PrintToString(line);
+  }
+}
+
+TEST(HttpPacketTest, SetHeaderReplacesInPlaceAndNumbers) {
+  cg_http_packet* packet = cg_http_packet_new();
+  cg_http_packet_set_header(packet, "content-length", "1");
+  cg_http_packet_set_header(packet, "Date", "d");
+  cg_http_packet_set_header(packet, "Content-Length", "2");
+  cg_http_header* first = cg_http_header_list_first(cg_http_packet_get_headers(packet));
+  EXPECT_STREQ(cg_http_header_get_name(first), "content-length");  // stored name kept
+  EXPECT_STREQ(cg_http_header_get_value(first), "2");
+  EXPECT_EQ(cg_http_header_list_size(cg_http_packet_get_headers(packet)), 2);
+
+  cg_http_packet_set_header_llong(packet, "N", -9223372036854775807LL - 1);
+  EXPECT_STREQ(cg_http_packet_get_header_value(packet, "n"), "-9223372036854775808");
+  EXPECT_EQ(cg_http_packet_get_header_llong(packet, "N"), -9223372036854775807LL - 1);
+  cg_http_packet_set_header(packet, "N", " +123abc");
+  EXPECT_EQ(cg_http_packet_get_header_llong(packet, "N"), 123);
+  cg_http_packet_set_header(packet, "N", "99999999999999999999");
+  EXPECT_EQ(cg_http_packet_get_header_llong(packet, "N"), 9223372036854775807LL);
+  EXPECT_EQ(cg_http_packet_get_header_llong(packet, "absent"), 0);
+  EXPECT_EQ(cg_http_packet_has_header(packet, "DATE"), 1);
+  cg_http_packet_delete(packet);
+}
+
+TEST(HttpPacketTest, HostHeaderForms) {
+  cg_http_packet* packet = cg_http_packet_new();
+  const struct {
+    const char* host;
+    int port;
+    const char* value;
+  } cases[] = {{"192.168.0.5", 80, "192.168.0.5"},
+               {"192.168.0.5", 1900, "192.168.0.5:1900"},
+               {"192.168.0.5", 0, "192.168.0.5"},
+               {"fe80::1", 80, "[fe80::1]"},
+               {"fe80::1", 1900, "[fe80::1]:1900"},
+               {"239.255.255.250", 1900, "239.255.255.250:1900"}};
+  for (const auto& c : cases) {
+    cg_http_packet_set_host(packet, c.host, c.port);
+    EXPECT_STREQ(cg_http_packet_get_header_value(packet, "Host"), c.value) << c.host << c.port;
+  }
+  EXPECT_STREQ(cg_http_header_get_name(cg_http_header_list_first(cg_http_packet_get_headers(packet))),
+               "HOST");
+  EXPECT_EQ(cg_http_header_list_size(cg_http_packet_get_headers(packet)), 1);
+  cg_http_packet_delete(packet);
+}
+
+TEST(HttpResponseTest, DefaultsAndClear) {
+  cg_http_response* response = cg_http_response_new();
+  EXPECT_EQ(cg_http_response_get_status_code(response), 400);
+  EXPECT_STREQ(cg_http_response_get_reason_phrase(response), "Bad Request");
+  EXPECT_STREQ(cg_http_response_get_version(response), "HTTP/1.1");
+  cg_http_response_set_status_code(response, 200);
+  EXPECT_STREQ(cg_http_response_get_reason_phrase(response), "OK");
+  cg_http_response_clear(response);
+  EXPECT_EQ(cg_http_response_get_status_code(response), 500);
+  EXPECT_EQ(cg_http_response_get_version(response), nullptr);
+  EXPECT_EQ(cg_http_response_get_reason_phrase(response), nullptr);
+  cg_http_response_delete(response);
+}
+
+struct response_fixture : ::testing::Test {
+  socket_pair pair;
+  cg_http_request* request = cg_http_request_new();
+  cg_http_response* response = cg_http_response_new();
+  response_fixture() { cg_http_request_set_socket(request, pair.sock); }
+  ~response_fixture() override {
+    cg_http_response_delete(response);
+    cg_http_request_delete(request);
+  }
+  // What the peer received once the request's side is closed.
+  std::string wire() {
+    cg_socket_close(pair.sock);
+    return pair.peer_read_all();
+  }
+};
+
+using ResponseWriteTest = response_fixture;
+
+const std::regex kDateLine("Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), \\d\\d "
+                           "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \\d{4} "
+                           "\\d\\d:\\d\\d:\\d\\d GMT\r\n");
+
+TEST_F(ResponseWriteTest, StatusOnlyResponse) {
+  ASSERT_EQ(cg_http_request_post_status(request, 404), 1);
+  std::string bytes = wire();
+  EXPECT_TRUE(std::regex_match(bytes, std::regex("HTTP/1\\.1 404 Not Found\r\n"
+                                                 "Content-Length: 0\r\n"
+                                                 "Date: [^\r]* GMT\r\n\r\n")))
+      << bytes;
+  std::smatch date;
+  EXPECT_TRUE(std::regex_search(bytes, date, kDateLine)) << bytes;
+}
+
+TEST_F(ResponseWriteTest, HeadersInOrderAndBody) {
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_response_set_status_code(response, 200);
+  cg_http_packet_set_header(packet, "Content-Type", "text/xml; charset=\"utf-8\"");
+  cg_http_packet_set_content(packet, "<root/>", -1);
+  cg_http_packet_set_header_llong(packet, "Content-Length", 7);
+  cg_http_header_list_append(cg_http_packet_get_headers(packet), "X-None", nullptr);
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  std::string bytes = wire();
+  EXPECT_TRUE(std::regex_match(bytes, std::regex("HTTP/1\\.1 200 OK\r\n"
+                                                 "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+                                                 "Content-Length: 7\r\n"
+                                                 "X-None: \r\n"
+                                                 "Date: [^\r]*\r\n\r\n<root/>")))
+      << bytes;
+}
+
+TEST_F(ResponseWriteTest, BodyNeverLongerThanTheContent) {
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_response_set_status_code(response, 200);
+  // A declared length beyond the content sends only the content.
+  cg_http_packet_set_content(packet, "abc", 3);
+  cg_http_packet_set_header(packet, "Content-Length", "100000");
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  // A shorter one cuts the content; none sends no body.
+  cg_http_packet_set_header(packet, "Content-Length", "2");
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  // A HEAD answer: the length of a body that is not there.
+  cg_http_packet_set_content(packet, nullptr, 0);
+  cg_http_packet_set_header(packet, "Content-Length", "3");
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  std::string bytes = wire();
+  std::regex message("HTTP/1\\.1 200 OK\r\nContent-Length: (\\d+)\r\nDate: [^\r]*\r\n\r\n([a-z]*)");
+  std::vector<std::string> bodies;
+  for (auto it = std::sregex_iterator(bytes.begin(), bytes.end(), message);
+       it != std::sregex_iterator(); ++it) {
+    bodies.push_back((*it)[2]);
+  }
+  EXPECT_EQ(bodies, (std::vector<std::string>{"abc", "ab", ""})) << bytes;
+}
+
+TEST_F(ResponseWriteTest, LargeBodyIsSentWhole) {
+  std::string body(200000, 'x');
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_response_set_status_code(response, 200);
+  cg_http_packet_set_content(packet, body.data(), static_cast<int>(body.size()));
+  cg_http_packet_set_header_llong(packet, "Content-Length", static_cast<long long>(body.size()));
+  std::string received;
+  std::thread reader([&] { received = pair.peer_read_all(); });
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  cg_socket_close(pair.sock);
+  reader.join();
+  ASSERT_GT(received.size(), body.size());
+  EXPECT_EQ(received.substr(received.size() - body.size()), body);
+}
+
+TEST_F(ResponseWriteTest, NothingIsSentWithoutVersionOrReason) {
+  cg_http_response_clear(response);
+  EXPECT_EQ(cg_http_request_post_response(request, response), 0);
+  cg_http_response_set_version(response, "HTTP/1.1");
+  EXPECT_EQ(cg_http_request_post_response(request, response), 0);
+  // Date was set all the same.
+  EXPECT_NE(cg_http_packet_get_header_value(cg_http_response_get_packet(response), "Date"), nullptr);
+  EXPECT_EQ(wire(), "");
+}
+
+TEST(HttpRequestTest, LocalAddressOfTheConnection) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sin);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  int client = connect_to("127.0.0.1", ntohs(sin.sin_port));
+  ASSERT_GE(client, 0);
+  cg_socket* accepted = cg_socket_new(CG_NET_SOCKET_STREAM);
+  cg_socket_set_fd(accepted, accept(listener, nullptr, nullptr));
+
+  cg_http_request* request = cg_http_request_new();
+  EXPECT_STREQ(cg_http_request_get_local_address(request), "");  // no socket yet
+  cg_http_request_set_socket(request, accepted);
+  EXPECT_STREQ(cg_http_request_get_local_address(request), "127.0.0.1");
+  cg_http_request_delete(request);
+  cg_socket_delete(accepted);
+  close(client);
+  close(listener);
+}
+
+}  // namespace

@@ -1,0 +1,379 @@
+// The HTTP server on loopback: the Host rule, keep-alive and close rules,
+// pipelined requests, the idle time-out, stop and restart while connections
+// come and go, and a flood of connections that cannot all get a thread.
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/http.h"
+#include "tests/http/http_test_util.h"
+#include "tests/net/loopback.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the listener saw, and how it answers: 200 with the URI as body.
+struct recorder {
+  std::mutex lock;
+  std::vector<std::string> requests;  // "METHOD URI VERSION"
+  std::vector<std::string> local_addresses;
+  std::atomic<int> busy_ms{0};         // listener work time
+  std::atomic<int> finished{0};
+};
+
+void answer_with_uri(cg_http_request* request) {
+  auto* rec = static_cast<recorder*>(cg_http_request_get_user_data(request));
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    rec->requests.push_back(std::string(cg_http_request_get_method(request)) + " " +
+                            cg_http_request_get_uri(request) + " " +
+                            cg_http_request_get_version(request));
+    rec->local_addresses.emplace_back(cg_http_request_get_local_address(request));
+  }
+  if (int ms = rec->busy_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  cg_http_response* response = cg_http_response_new();
+  cg_http_response_set_status_code(response, 200);
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_packet_set_content(packet, cg_http_request_get_uri(request), -1);
+  cg_http_packet_set_header_llong(packet, "Content-Length", cg_http_packet_get_content_length(packet));
+  cg_http_request_post_response(request, response);
+  cg_http_response_delete(response);
+  rec->finished++;
+}
+
+struct ServerTest : ::testing::Test {
+  recorder rec;
+  cg_http_server* server = cg_http_server_new();
+  int port = -1;
+
+  static void SetUpTestSuite() { cg_thread_set_stop_pause_ms(20); }
+
+  void SetUp() override {
+    ASSERT_NE(server, nullptr);
+    for (int attempt = 0; attempt < 10 && port < 0; attempt++) {
+      int candidate = free_loopback_port(SOCK_STREAM);
+      if (cg_http_server_open(server, candidate, "127.0.0.1")) port = candidate;
+    }
+    ASSERT_GT(port, 0);
+    cg_http_server_set_listener(server, answer_with_uri);
+    cg_http_server_set_user_data(server, &rec);
+  }
+  void TearDown() override { cg_http_server_delete(server); }
+
+  int connect() { return connect_to("127.0.0.1", port); }
+  std::vector<std::string> seen() {
+    std::lock_guard<std::mutex> guard(rec.lock);
+    return rec.requests;
+  }
+};
+
+std::string status_line(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+std::string body_of(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+
+TEST_F(ServerTest, OpenStartAndPlatformName) {
+  EXPECT_EQ(cg_http_server_is_open(server), 1);
+  EXPECT_STREQ(cg_http_server_get_address(server), "127.0.0.1");
+  EXPECT_EQ(cg_http_server_get_port(server), port);
+  EXPECT_EQ(cg_http_server_open(server, port, "127.0.0.1"), 0);  // already open
+  cg_http_server* other = cg_http_server_new();
+  EXPECT_EQ(cg_http_server_open(other, port, "127.0.0.1"), 0);   // port taken
+  EXPECT_EQ(cg_http_server_open(other, 0, "127.0.0.1"), 0);
+  EXPECT_EQ(cg_http_server_is_open(other), 0);
+  cg_http_server_delete(other);
+
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  EXPECT_EQ(cg_http_server_start(server), 0);  // already running
+
+  char name[CG_HTTP_SERVER_PLATFORM_NAME_SIZE];
+  EXPECT_STREQ(cg_http_server_platform_name(name), "Platform 1.0");
+}
+
+TEST_F(ServerTest, Http11WithoutHostGets400AndTheConnectionStays) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  std::string bad = in.next();
+  EXPECT_EQ(status_line(bad), "HTTP/1.1 400 Bad Request");
+  EXPECT_NE(bad.find("\r\nContent-Length: 0\r\nDate: "), std::string::npos) << bad;
+  ASSERT_TRUE(send_text(fd, "GET /b HTTP/1.1\r\nhost: h\r\n\r\n"));
+  std::string ok = in.next();
+  EXPECT_EQ(status_line(ok), "HTTP/1.1 200 OK");
+  EXPECT_EQ(body_of(ok), "/b");
+  EXPECT_EQ(seen(), std::vector<std::string>{"GET /b HTTP/1.1"});
+  close(fd);
+}
+
+TEST_F(ServerTest, Http10AndConnectionCloseEndTheConnection) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  for (const char* request : {"GET /x HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+                              "GET /x HTTP/1.1\r\nHost: h\r\nConnection: Close\r\n\r\n",
+                              "GET /x HTTP/1.0\r\n\r\nGET /never HTTP/1.0\r\n\r\n"}) {
+    int fd = connect();
+    ASSERT_GE(fd, 0);
+    response_reader in{fd, {}};
+    ASSERT_TRUE(send_text(fd, request));
+    EXPECT_EQ(body_of(in.next()), "/x") << request;
+    EXPECT_TRUE(in.pending.empty() && in.closed()) << request;
+    close(fd);
+  }
+  for (const std::string& r : seen()) EXPECT_EQ(r.find("/never"), std::string::npos);
+}
+
+TEST_F(ServerTest, PipelinedRequestsAreServedInOrderOnOneConnection) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd,
+                        "GET /one HTTP/1.1\r\nHost: h\r\n\r\n"
+                        "HEAD /two HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/one");
+  EXPECT_EQ(body_of(in.next()), "/two");
+  // Still open: a third request on the same connection.
+  ASSERT_TRUE(send_text(fd, "GET /three HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/three");
+  EXPECT_EQ(seen(), (std::vector<std::string>{"GET /one HTTP/1.1", "HEAD /two HTTP/1.1",
+                                              "GET /three HTTP/1.1"}));
+  close(fd);
+}
+
+TEST_F(ServerTest, OtherVersionsSkipTheHostRuleAndKeepTheConnection) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.2\r\n\r\n"));
+  EXPECT_EQ(status_line(in.next()), "HTTP/1.1 200 OK");
+  ASSERT_TRUE(send_text(fd, "GET /b http/1.0\r\n\r\n"));  // not exactly "HTTP/1.0"
+  EXPECT_EQ(body_of(in.next()), "/b");
+  ASSERT_TRUE(send_text(fd, "GET /c HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/c");
+  EXPECT_EQ(seen(), (std::vector<std::string>{"GET /a HTTP/1.2", "GET /b http/1.0",
+                                              "GET /c HTTP/1.1"}));
+  close(fd);
+}
+
+TEST_F(ServerTest, MalformedRequestEndsTheConnectionSilently) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /\r\n\r\n"));
+  EXPECT_TRUE(in.closed());
+  EXPECT_TRUE(seen().empty());
+  close(fd);
+}
+
+TEST_F(ServerTest, ListenerLearnsUserDataAndLocalAddress) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
+  ASSERT_EQ(body_of(in.next()), "/a");  // the listener found the recorder as user data
+  std::lock_guard<std::mutex> guard(rec.lock);
+  EXPECT_EQ(rec.local_addresses, std::vector<std::string>{"127.0.0.1"});
+  close(fd);
+}
+
+TEST_F(ServerTest, WithoutListenerNothingIsAnswered) {
+  cg_http_server_set_listener(server, nullptr);
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
+  timeval tv{0, 300000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  char byte;
+  EXPECT_EQ(recv(fd, &byte, 1, 0), -1);  // no answer, and not closed either
+  cg_http_server_set_listener(server, answer_with_uri);
+  tv.tv_sec = 5;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  // The connection still serves the next request.
+  ASSERT_TRUE(send_text(fd, "GET /b HTTP/1.1\r\nHost: h\r\n\r\n"));
+  std::string response = in.next();
+  EXPECT_EQ(body_of(response), "/b");
+  close(fd);
+}
+
+TEST_F(ServerTest, IdleConnectionEndsAfterTheTimeout) {
+  server->timeout = 1;
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(in.closed());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  EXPECT_EQ(cg_http_server_get_connection_count(server), 0);
+  close(fd);
+}
+
+TEST_F(ServerTest, StopEndsConnectionsAndWaitsForRunningListeners) {
+  rec.busy_ms = 300;
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  std::vector<int> idle;
+  for (int i = 0; i < 5; i++) idle.push_back(connect());
+  int partial = connect();
+  ASSERT_TRUE(send_text(partial, "GET /partial HTTP/1.1\r\nHost"));
+  int working = connect();
+  ASSERT_TRUE(send_text(working, "GET /slow HTTP/1.1\r\nHost: h\r\n\r\n"));
+  for (int i = 0; i < 100 && cg_http_server_get_connection_count(server) < 7; i++) {
+    std::this_thread::sleep_for(10ms);
+  }
+  for (int i = 0; i < 100 && seen().empty(); i++) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(seen().size(), 1u);
+
+  auto start = std::chrono::steady_clock::now();
+  cg_http_server_stop(server);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  // The listener that was running has returned: the user data can go now.
+  EXPECT_EQ(rec.finished.load(), 1);
+  EXPECT_EQ(cg_http_server_get_connection_count(server), 0);
+  for (int fd : idle) {
+    response_reader in{fd, {}};
+    EXPECT_TRUE(in.closed());
+    close(fd);
+  }
+  close(partial);
+  close(working);
+
+  // Started again on the same listening socket, it serves again.
+  rec.busy_ms = 0;
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  response_reader in{fd, {}};
+  ASSERT_TRUE(send_text(fd, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/again");
+  close(fd);
+  cg_http_server_close(server);
+  EXPECT_EQ(cg_http_server_is_open(server), 0);
+  cg_http_server_close(server);  // again: nothing to do
+  cg_http_server_stop(server);
+}
+
+TEST_F(ServerTest, StopWhileConnectionsComeAndGo) {
+  // Clients connect, send and hang up at random moments while the server is
+  // stopped and deleted: no thread may touch a freed server or list.
+  for (int round = 0; round < 8; round++) {
+    cg_http_server* s = cg_http_server_new();
+    int p = -1;
+    for (int attempt = 0; attempt < 10 && p < 0; attempt++) {
+      int candidate = free_loopback_port(SOCK_STREAM);
+      if (cg_http_server_open(s, candidate, "127.0.0.1")) p = candidate;
+    }
+    ASSERT_GT(p, 0);
+    cg_http_server_set_listener(s, answer_with_uri);
+    cg_http_server_set_user_data(s, &rec);
+    ASSERT_EQ(cg_http_server_start(s), 1);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; c++) {
+      clients.emplace_back([&, c] {
+        std::mt19937 random(static_cast<unsigned>(round * 10 + c));
+        while (!done) {
+          int fd = connect_to("127.0.0.1", p, 50);
+          if (fd < 0) continue;
+          if (random() % 2) send_text(fd, "GET /r HTTP/1.1\r\nHost: h\r\n\r\nGET /s HTTP/1.1\r\n");
+          std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+          close(fd);
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30 + round * 10));
+    auto start = std::chrono::steady_clock::now();
+    cg_http_server_delete(s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    done = true;
+    for (auto& t : clients) t.join();
+  }
+}
+
+// A process whose address space leaves room for only a few thread stacks:
+// connections beyond that are closed, and the server goes on serving.
+TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+#endif
+  // The child, with the limit, runs a server of its own.
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    cg_http_server* s = cg_http_server_new();
+    int p = -1;
+    for (int attempt = 0; attempt < 10 && p < 0; attempt++) {
+      int candidate = free_loopback_port(SOCK_STREAM);
+      if (cg_http_server_open(s, candidate, "127.0.0.1")) p = candidate;
+    }
+    recorder child_rec;
+    cg_http_server_set_listener(s, answer_with_uri);
+    cg_http_server_set_user_data(s, &child_rec);
+    if (p < 0 || !cg_http_server_start(s)) _exit(2);
+    // Room for the threads already there and a few more stacks.
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+
+    std::vector<int> held;
+    int refused = 0;
+    for (int i = 0; i < 40; i++) {
+      int fd = connect_to("127.0.0.1", p);
+      if (fd < 0) continue;
+      held.push_back(fd);
+    }
+    // Connections without a thread are closed by the server.
+    std::this_thread::sleep_for(300ms);
+    for (int fd : held) {
+      timeval tv{0, 100000};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+      char byte;
+      if (recv(fd, &byte, 1, 0) == 0) refused++;
+    }
+    for (int fd : held) close(fd);
+    // Once the held connections are gone, a new one is served.
+    std::string body;
+    for (int attempt = 0; attempt < 50 && body != "/after"; attempt++) {
+      std::this_thread::sleep_for(50ms);
+      int fd = connect_to("127.0.0.1", p);
+      if (fd < 0) continue;
+      response_reader in{fd, {}};
+      send_text(fd, "GET /after HTTP/1.1\r\nHost: h\r\n\r\n");
+      std::string response = in.next();
+      if (!response.empty()) body = body_of(response);
+      close(fd);
+    }
+    std::fprintf(stderr, "held %zu, closed by the server %d, served after: %s\n", held.size(),
+                 refused, body.c_str());
+    _exit(refused > 0 && body == "/after" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// Announcement: the alive and byebye messages of a device tree, their order
+// and headers, the passes per interface, and the device's start, advertiser
+// and stop. Datagrams are captured through the transport seam; tests that
+// need interfaces or servers run in a private network namespace.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/velProtocol/ssdp_server/netns_util.h"
+#include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
+#include "velProtocol/ssdp_server/ssdp_server.h"
+
+using namespace ssdp_test;
+
+namespace {
+
+const std::vector<std::string> kAliveNames = {"Server", "Cache-Control", "Location", "NTS",
+                                              "NT", "USN", "HOST"};
+const std::vector<std::string> kByebyeNames = {"NTS", "NT", "USN", "HOST"};
+
+constexpr const char* kTwoInterfaces =
+    "set -e\n"
+    "ip link set lo up\n"
+    "ip link add a0 type veth peer name a1\n"
+    "ip link add b0 type veth peer name b1\n"
+    "ip addr add 10.77.140.1/24 dev a0\n"
+    "ip addr add 10.77.141.1/24 dev b0\n"
+    "for l in a0 a1 b0 b1; do ip link set $l up; done\n";
+
+std::vector<std::string> nts_of(const std::vector<sent_datagram>& sent) {
+  std::vector<std::string> out;
+  for (const auto& d : sent) out.push_back(parse_message(d.text).value("NTS"));
+  return out;
+}
+
+}  // namespace
+
+TEST(AnnounceTest, AliveMessagesGoDepthFirstWithTheirHeaders) {
+  capture cap;
+  cg_upnp_device* dev = device_from(sample_description());
+  ASSERT_NE(dev, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cg_upnp_device_announce_from(dev, "10.77.1.1"), 1);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  auto sent = cap.take();
+  EXPECT_EQ(identities(sent, "NT"), sample_pass());
+  // A 20 ms pause follows every alive message.
+  EXPECT_GE(elapsed, std::chrono::milliseconds(20 * kSamplePassSize));
+
+  ASSERT_EQ(sent.size(), static_cast<size_t>(kSamplePassSize));
+  EXPECT_EQ(sent[0].text,
+            "NOTIFY * HTTP/1.1\r\n"
+            "Server: Platform 1.0 UPnP/1.0 vBdServer/1.0\r\n"
+            "Cache-Control: max-age=1800\r\n"
+            "Location: http://10.77.1.1:38400/description.xml\r\n"
+            "NTS: ssdp:alive\r\n"
+            "NT: upnp:rootdevice\r\n"
+            "USN: uuid:5f2b7c1e-8a43-4d0e-9b6a-3c1d0e7f4a21::upnp:rootdevice\r\n"
+            "HOST: 239.255.255.250:1900\r\n"
+            "\r\n");
+  for (const auto& d : sent) {
+    EXPECT_EQ(d.host, "239.255.255.250");
+    EXPECT_EQ(d.port, 1900);
+    message m = parse_message(d.text);
+    EXPECT_TRUE(m.well_formed);
+    EXPECT_EQ(m.start_line, "NOTIFY * HTTP/1.1");
+    EXPECT_EQ(m.names(), kAliveNames);
+    // Services of embedded devices name the root's description too.
+    EXPECT_EQ(m.value("Location"), "http://10.77.1.1:38400/description.xml");
+    EXPECT_EQ(m.value("NTS"), "ssdp:alive");
+  }
+  cg_upnp_device_delete(dev);
+}
+
+TEST(AnnounceTest, ByebyeMessagesCarryFourHeaders) {
+  capture cap;
+  cg_upnp_device* dev = device_from(sample_description());
+  ASSERT_NE(dev, nullptr);
+  // The lease of each message's own device goes into Cache-Control; byebye has none.
+  cg_upnp_device_set_lease_time(dev, 60);
+  EXPECT_EQ(cg_upnp_device_byebye_from(dev, "10.77.1.1"), 1);
+  auto sent = cap.take();
+  EXPECT_EQ(identities(sent, "NT"), sample_pass());
+  for (const auto& d : sent) {
+    message m = parse_message(d.text);
+    EXPECT_EQ(m.names(), kByebyeNames);
+    EXPECT_EQ(m.value("NTS"), "ssdp:byebye");
+    EXPECT_EQ(m.value("HOST"), "239.255.255.250:1900");
+  }
+  EXPECT_EQ(cg_upnp_device_announce_from(dev, "10.77.1.1"), 1);
+  sent = cap.take();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(parse_message(sent[0].text).value("Cache-Control"), "max-age=60");
+  // The embedded device kept the lease it was given at parse time.
+  EXPECT_EQ(parse_message(sent[5].text).value("Cache-Control"), "max-age=1800");
+  cg_upnp_device_delete(dev);
+}
+
+TEST(AnnounceTest, DevicesWithoutTypesAnnounceWhatTheyHave) {
+  capture cap;
+  cg_upnp_device* dev = device_from(
+      "<root><device><UDN>uuid:r</UDN><serviceList><service><serviceId>x</serviceId></service>"
+      "</serviceList><deviceList><device><deviceType>urn:t:1</deviceType></device>"
+      "</deviceList></device></root>");
+  ASSERT_NE(dev, nullptr);
+  cg_upnp_device_announce_from(dev, "10.77.1.1");
+  using ids = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(identities(cap.take(), "NT"),
+            (ids{{"upnp:rootdevice", "uuid:r::upnp:rootdevice"}, {"uuid:r", "uuid:r"}}));
+  cg_upnp_device_delete(dev);
+}
+
+TEST(AnnounceTest, ThreePassesPerInterfaceInInterfaceOrder) {
+  EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
+    capture cap;
+    cg_upnp_device* dev = device_from(sample_description());
+    SSDP_CHECK(dev != nullptr);
+    cg_net_interface_list* list = cg_net_interface_list_new();
+    SSDP_CHECK(cg_net_get_host_interfaces(list) == 2);
+    std::string first = cg_net_interface_get_address(cg_net_interface_list_first(list));
+    std::string second = first == "10.77.140.1" ? "10.77.141.1" : "10.77.140.1";
+    cg_net_interface_list_delete(list);
+
+    cg_upnp_device_announce(dev);
+    auto sent = cap.take();
+    SSDP_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
+    for (size_t i = 0; i < sent.size(); i++) {
+      const std::string& address = i < sent.size() / 2 ? first : second;
+      message m = parse_message(sent[i].text);
+      SSDP_CHECK(m.value("Location") == "http://" + address + ":38400/description.xml");
+      SSDP_CHECK(m.value("NT") == sample_pass()[i % kSamplePassSize].first);
+    }
+    cg_upnp_device_byebye(dev);
+    sent = cap.take();
+    SSDP_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
+    for (const auto& d : sent) SSDP_CHECK(parse_message(d.text).value("NTS") == "ssdp:byebye");
+    cg_upnp_device_delete(dev);
+    return 0;
+  });
+}
+
+TEST(AnnounceTest, StartByebyeThenAliveAdvertiserAndStop) {
+  EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
+    cg_thread_set_stop_pause_ms(50);
+    capture cap;
+    cg_upnp_device* dev = device_from(sample_description());
+    SSDP_CHECK(dev != nullptr);
+    // A lease of 4 s re-announces after 1 to 2 s.
+    cg_upnp_device_set_lease_time(dev, 4);
+    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
+    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
+    SSDP_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 2);
+    const size_t pass_set = 2u * 3u * kSamplePassSize;
+    auto sent = cap.take();
+    SSDP_CHECK(sent.size() == 2 * pass_set);
+    std::vector<std::string> nts = nts_of(sent);
+    for (size_t i = 0; i < nts.size(); i++) {
+      SSDP_CHECK(nts[i] == (i < pass_set ? "ssdp:byebye" : "ssdp:alive"));
+    }
+
+    // Nothing before the base interval of lease / 4 = 1 s, then a full set.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    sent = cap.take();
+    SSDP_CHECK(sent.empty());
+    for (int i = 0; i < 50 && sent.size() < pass_set; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      auto more = cap.take();
+      sent.insert(sent.end(), more.begin(), more.end());
+    }
+    SSDP_CHECK(sent.size() >= pass_set);
+    sent.resize(pass_set);
+    for (const auto& n : nts_of(sent)) SSDP_CHECK(n == "ssdp:alive");
+
+    // A start on a running device stops it first.
+    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
+    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
+    nts = nts_of(cap.take());
+    SSDP_CHECK(nts.size() == 2 * pass_set);
+    SSDP_CHECK(nts.front() == "ssdp:byebye" && nts.back() == "ssdp:alive");
+
+    SSDP_CHECK(cg_upnp_device_stop(dev) == 1);
+    nts = nts_of(cap.take());
+    SSDP_CHECK(nts.size() == pass_set);
+    for (const auto& n : nts) SSDP_CHECK(n == "ssdp:byebye");
+    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 0);
+    SSDP_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 0);
+    cg_upnp_device_delete(dev);
+    return 0;
+  });
+}
+
+TEST(AnnounceTest, StoppingWhileTheAdvertiserSleepsAnnouncesNothingMore) {
+  EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
+    cg_thread_set_stop_pause_ms(50);
+    capture cap;
+    cg_upnp_device* dev = device_from(sample_description());
+    SSDP_CHECK(dev != nullptr);
+    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
+    cap.take();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto start = std::chrono::steady_clock::now();
+    cg_upnp_device_stop(dev);
+    // The advertiser's 450 s sleep does not hold the stop up.
+    SSDP_CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    for (const auto& n : nts_of(cap.take())) SSDP_CHECK(n == "ssdp:byebye");
+    cg_upnp_device_delete(dev);
+    return 0;
+  });
+}
+
+TEST(AnnounceTest, NoInterfaceNoStart) {
+  EXPECT_FRESH_NETNS_PASSES("ip link set lo up", [] {
+    capture cap;
+    cg_upnp_device* dev = device_from(sample_description());
+    SSDP_CHECK(dev != nullptr);
+    SSDP_CHECK(cg_upnp_device_start(dev) == 0);
+    SSDP_CHECK(cap.take().empty());
+    cg_upnp_device_delete(dev);
+    return 0;
+  });
+}

@@ -1,0 +1,195 @@
+// Description serving: the device's HTTP listener answering requests read
+// from a loopback connection (the description with its URLBase, SCPD
+// paths, icons, HEAD, and the 400 and 404 answers).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
+#include "velProtocol/ssdp_server/ssdp_server.h"
+
+using namespace ssdp_test;
+
+namespace {
+
+struct http_answer {
+  message head;   // status line and headers
+  std::string body;
+  std::string raw;
+};
+
+// Connects to a loopback listener, sends the request bytes, lets the
+// device's listener answer the request read on the accepted end, and
+// returns what the client received.
+http_answer ask(cg_upnp_device* dev, const std::string& request_text) {
+  http_answer answer;
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sin);
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
+    if (listener >= 0) close(listener);
+    return answer;
+  }
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  if (connect(client, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0) {
+    close(client);
+    close(listener);
+    return answer;
+  }
+  int accepted = accept(listener, nullptr, nullptr);
+  close(listener);
+  EXPECT_EQ(write(client, request_text.data(), request_text.size()),
+            static_cast<ssize_t>(request_text.size()));
+  shutdown(client, SHUT_WR);
+
+  cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
+  cg_socket_set_fd(sock, accepted);
+  cg_http_request* request = cg_http_request_new();
+  EXPECT_EQ(cg_http_request_read(request, sock), 1);
+  cg_http_request_set_user_data(request, dev);
+  cg_upnp_device_httprequestrecieved(request);
+  cg_http_request_delete(request);
+  cg_socket_delete(sock);  // the client then reads to the end
+
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(client, buffer, sizeof(buffer))) > 0) answer.raw.append(buffer, static_cast<size_t>(n));
+  close(client);
+  size_t end = answer.raw.find("\r\n\r\n");
+  if (end == std::string::npos) return answer;
+  answer.head = parse_message(answer.raw.substr(0, end + 4));
+  answer.body = answer.raw.substr(end + 4);
+  return answer;
+}
+
+std::string get(const std::string& path, const std::string& method = "GET") {
+  return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:38400\r\n\r\n";
+}
+
+class DescriptionServerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dev_ = device_from(sample_description());
+    ASSERT_NE(dev_, nullptr);
+    cg_upnp_set_description_directory(source_path("packaging/description").c_str());
+  }
+  void TearDown() override {
+    cg_upnp_device_delete(dev_);
+    cg_upnp_set_description_directory("./description");
+  }
+  cg_upnp_device* dev_ = nullptr;
+};
+
+constexpr const char* kXmlType = "text/xml; charset=\"utf-8\"";
+
+}  // namespace
+
+TEST_F(DescriptionServerTest, GetServesTheDescriptionWithUrlBase) {
+  http_answer a = ask(dev_, get("/description.xml"));
+  EXPECT_EQ(a.head.start_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(a.head.names(), (std::vector<std::string>{"Content-Type", "Content-Length", "Date"}));
+  EXPECT_EQ(a.head.value("Content-Type"), kXmlType);
+  EXPECT_EQ(a.head.value("Content-Length"), std::to_string(a.body.size()));
+  EXPECT_EQ(a.body.rfind("<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n", 0), 0u)
+      << a.body;
+  // URLBase names the address the request arrived on; it goes last.
+  const std::string tail = " <URLBase>http://127.0.0.1:38400</URLBase>\n</root>\n";
+  ASSERT_GE(a.body.size(), tail.size());
+  EXPECT_EQ(a.body.substr(a.body.size() - tail.size()), tail);
+  EXPECT_NE(a.body.find("<UDN>" + std::string(kRootUdn) + "</UDN>"), std::string::npos);
+
+  // A second request rewrites the same element instead of adding one.
+  http_answer again = ask(dev_, get("/description.xml"));
+  EXPECT_EQ(again.body, a.body);
+}
+
+TEST_F(DescriptionServerTest, ExistingUrlBaseIsReplacedInPlace) {
+  std::string text = replace_all(sample_description(), " <specVersion>",
+                                 " <URLBase>http://old:1</URLBase>\n <specVersion>");
+  cg_upnp_device* dev = device_from(text);
+  ASSERT_NE(dev, nullptr);
+  http_answer a = ask(dev, get("/description.xml"));
+  EXPECT_NE(a.body.find("\">\n <URLBase>http://127.0.0.1:38400</URLBase>\n <specVersion>"),
+            std::string::npos)
+      << a.body;
+  EXPECT_EQ(a.body.find("http://old:1"), std::string::npos);
+  cg_upnp_device_delete(dev);
+}
+
+TEST_F(DescriptionServerTest, HeadAndEncodedPath) {
+  http_answer full = ask(dev_, get("/description.xml"));
+  http_answer head = ask(dev_, get("/description.xml", "HEAD"));
+  EXPECT_EQ(head.head.start_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(head.head.value("Content-Type"), kXmlType);
+  EXPECT_EQ(head.head.value("Content-Length"), std::to_string(full.body.size()));
+  EXPECT_TRUE(head.body.empty());
+
+  http_answer encoded = ask(dev_, get("/description%2Exml"));
+  EXPECT_EQ(encoded.head.start_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(encoded.body, full.body);
+}
+
+TEST_F(DescriptionServerTest, WrongMethodsAndUnknownPaths) {
+  for (const char* method : {"POST", "M-POST", "get", "PUT"}) {
+    http_answer a = ask(dev_, get("/description.xml", method));
+    EXPECT_EQ(a.head.start_line, "HTTP/1.1 400 Bad Request") << method;
+    EXPECT_EQ(a.head.value("Content-Length"), "0");
+    EXPECT_TRUE(a.body.empty());
+  }
+  for (const char* path : {"/", "/nothing", "/description.xml?x=1", "/DESCRIPTION.XML"}) {
+    http_answer a = ask(dev_, get(path));
+    EXPECT_EQ(a.head.start_line, "HTTP/1.1 404 Not Found") << path;
+    EXPECT_EQ(a.head.names(), (std::vector<std::string>{"Content-Length", "Date"}));
+    EXPECT_EQ(a.head.value("Content-Length"), "0");
+  }
+}
+
+TEST_F(DescriptionServerTest, ScpdPathsAnswerEmptyDocuments) {
+  for (const char* path : {"/PlayerControl/scpd.xml", "/PlayerStatus/scpd.xml", "/TrayControl/scpd.xml",
+                           "http://127.0.0.1:38400/PlayerStatus/scpd.xml"}) {
+    http_answer a = ask(dev_, get(path));
+    EXPECT_EQ(a.head.start_line, "HTTP/1.1 200 OK") << path;
+    EXPECT_EQ(a.head.value("Content-Type"), kXmlType);
+    EXPECT_EQ(a.head.value("Content-Length"), "0");
+    EXPECT_TRUE(a.body.empty());
+  }
+  EXPECT_NE(cg_upnp_device_get_service_by_scpd_url(dev_, "/TrayControl/scpd.xml"), nullptr);
+  EXPECT_EQ(cg_upnp_device_get_service_by_scpd_url(dev_, ""), nullptr);
+}
+
+TEST_F(DescriptionServerTest, IconsAreReadFromTheDescriptionDirectory) {
+  std::string png = read_file(source_path("packaging/description/icon48.png"));
+  ASSERT_FALSE(png.empty());
+  http_answer a = ask(dev_, get("/icon48.png"));
+  EXPECT_EQ(a.head.start_line, "HTTP/1.1 200 OK");
+  // The element is written mimetype: names are looked up ignoring case.
+  EXPECT_EQ(a.head.value("Content-Type"), "image/png");
+  EXPECT_EQ(a.head.value("Content-Length"), std::to_string(png.size()));
+  EXPECT_EQ(a.body, png);
+
+  // The URL matches ignoring case, but the file name is the path as sent.
+  testing::internal::CaptureStderr();
+  http_answer upper = ask(dev_, get("/ICON48.PNG"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(upper.head.start_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(upper.head.value("Content-Type"), "image/png");
+  EXPECT_EQ(upper.head.value("Content-Length"), "0");
+  EXPECT_EQ(err, "(./velProtocol/ssdp_server/cdevice:L1800::)Can't load " +
+                     source_path("packaging/description") + "/ICON48.PNG!!\n");
+}
+
+TEST(DescriptionDirectoryTest, DefaultsToDescriptionBesideTheWorkingDirectory) {
+  EXPECT_STREQ(cg_upnp_description_directory(), "./description");
+  cg_upnp_set_description_directory("/tmp/icons");
+  EXPECT_STREQ(cg_upnp_description_directory(), "/tmp/icons");
+  cg_upnp_set_description_directory("./description");
+}
