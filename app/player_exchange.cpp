@@ -75,6 +75,7 @@ int send_hello() {
 }
 
 int controlapp_cmd_proc(const controlapp_msg* body) {
+  if (body == nullptr) return 0;
   controlapp_msg msg;
   memcpy(&msg, body, sizeof msg);
   printf("[%s]now process msg [cmd_type:%d,cmd:%d]\n", "controlapp_cmd_proc", msg.cmd_type, msg.cmd);

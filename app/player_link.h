@@ -136,7 +136,7 @@ int init_recv_thread();
 // Receive thread entry: drains both reply channels, greets the main program,
 // then dispatches every message of channel 1234 (50 ms idle poll).
 void* recv_thread(void* arg);
-// Handles one message from the main program (body must not be null). 0.
+// Handles one message from the main program (a null body is ignored). 0.
 int controlapp_cmd_proc(const controlapp_msg* body);
 // Sends the hello (kind 2 with client_pid) on channel 4321. 0.
 int send_hello();

@@ -32,7 +32,7 @@ inline constexpr const char* CG_HTTP_CONTENT_TYPE = "Content-Type";
 inline constexpr const char* CG_HTTP_TRANSFER_ENCODING = "Transfer-Encoding";
 inline constexpr const char* CG_HTTP_CHUNKED = "Chunked";  // matched ignoring case
 inline constexpr const char* CG_HTTP_CONNECTION = "Connection";
-inline constexpr const char* CG_HTTP_CLOSE = "close";      // matched ignoring case
+inline constexpr const char* CG_HTTP_CLOSE = "close";  // matched ignoring case
 
 inline constexpr int CG_HTTP_STATUS_OK = 200;
 inline constexpr int CG_HTTP_STATUS_BAD_REQUEST = 400;
@@ -46,19 +46,20 @@ inline constexpr int CG_HTTP_DATE_SIZE = 128;          // buffer of cg_http_date
 inline constexpr int CG_HTTP_SERVER_LISTEN_BACKLOG = 128;
 inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;  // seconds
 inline constexpr const char* CG_HTTP_SERVER_PLATFORM_NAME = "Platform 1.0";
-inline constexpr int CG_HTTP_SERVER_PLATFORM_NAME_SIZE = 16;   // buffer of the platform name
+inline constexpr int CG_HTTP_SERVER_PLATFORM_NAME_SIZE = 16;  // buffer of the platform name
 
 // ---------------------------------------------------------------------------
 // URL
 // ---------------------------------------------------------------------------
 
 struct cg_url {
-  cg_string* whole;        // the text last parsed
-  cg_string* scheme;       // text before "://"
+  cg_string* whole;   // the text last parsed
+  cg_string* scheme;  // text before "://"
   cg_string* user;
   cg_string* password;
-  cg_string* host;         // without port; a bracketed IPv6 host loses its brackets only with a port
-  int port;                // explicit port, else 80 (http), 21 (ftp), -1
+  // Without the port; a bracketed IPv6 host loses its brackets only with a port.
+  cg_string* host;
+  int port;  // the explicit port, else 80 (http), 21 (ftp), -1
   cg_string* path;
   cg_string* query;        // after '?', without it
   cg_string* fragment;     // after '#', without it
@@ -183,12 +184,12 @@ struct cg_http_response;
 struct cg_http_connection;
 
 struct cg_http_request {
-  cg_http_packet packet;    // headers and body
-  cg_string* method;        // e.g. "GET", "HEAD", "M-SEARCH", "NOTIFY"
-  cg_string* uri;           // the request target (an absolute URI is reduced to path and query)
-  cg_string* version;       // "HTTP/1.1" in a new request
-  cg_socket* socket;        // the socket the request arrived on; not owned
-  void* user_data;          // the server's user data while the listener runs
+  cg_http_packet packet;  // headers and body
+  cg_string* method;      // e.g. "GET", "HEAD", "M-SEARCH", "NOTIFY"
+  cg_string* uri;         // the request target (an absolute URI is reduced to path and query)
+  cg_string* version;     // "HTTP/1.1" in a new request
+  cg_socket* socket;      // the socket the request arrived on; not owned
+  void* user_data;        // the server's user data while the listener runs
   cg_http_connection* connection;  // internal, see above
 };
 
@@ -293,7 +294,8 @@ int cg_http_server_is_open(const cg_http_server* server);
 // 1 when the accept thread runs; 0 when it already exists or cannot start.
 int cg_http_server_start(cg_http_server* server);
 // Ends the accept thread and every connection (their sockets are shut down)
-// and returns once no thread of this server touches it any more.
+// and returns once no thread of this server touches it any more, running
+// listeners included. Never call it from a listener of the same server.
 void cg_http_server_stop(cg_http_server* server);
 void cg_http_server_set_listener(cg_http_server* server, cg_http_listener listener);
 void cg_http_server_set_user_data(cg_http_server* server, void* user_data);

@@ -30,6 +30,7 @@ cg_http_connection* connection_new() {
   conn->local_address_known = 0;
   conn->local_address[0] = '\0';
   conn->out = byte_buffer{};
+  conn->date_known = 0;
   return conn;
 }
 

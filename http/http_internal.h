@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string_view>
 
 #include "http/http.h"
@@ -123,6 +124,9 @@ struct cg_http_connection {
   int local_address_known;
   char local_address[CG_NET_ADDRESS_TEXT_SIZE];
   vbd_http::byte_buffer out;  // a response is assembled here and sent in one go
+  int date_known;             // date holds the HTTP date of date_time
+  time_t date_time;
+  char date[CG_HTTP_DATE_SIZE];
   char data[CG_HTTP_READ_AHEAD_SIZE];
 };
 

@@ -93,8 +93,10 @@ const char* cg_http_request_get_local_address(cg_http_request* request) {
   cg_http_connection* conn = request->connection;
   vbd_http::connection_bind(conn, request->socket);
   if (!conn->local_address_known) {
-    conn->local_address_known = cg_socket_get_local_address(
-        request->socket, conn->local_address, static_cast<int>(sizeof(conn->local_address)));
+    // "" when the socket has no numeric local address; asked once all the same.
+    cg_socket_get_local_address(request->socket, conn->local_address,
+                                static_cast<int>(sizeof(conn->local_address)));
+    conn->local_address_known = 1;
   }
   return conn->local_address;
 }

@@ -16,6 +16,20 @@ cg_http_connection* connection_for(cg_http_request* request, cg_socket* sock) {
   return request->connection;
 }
 
+// The HTTP date of now; a connection formats it once per second, a request
+// without one into the caller's buffer.
+const char* current_date(cg_http_request* request, char (&buffer)[CG_HTTP_DATE_SIZE]) {
+  time_t now = cg_current_time();
+  cg_http_connection* conn = request->connection;
+  if (!conn) return cg_http_date(now, buffer);
+  if (!conn->date_known || conn->date_time != now) {
+    cg_http_date(now, conn->date);
+    conn->date_time = now;
+    conn->date_known = 1;
+  }
+  return conn->date;
+}
+
 }  // namespace
 
 int cg_http_request_read(cg_http_request* request, cg_socket* sock) {
@@ -60,8 +74,7 @@ int cg_http_request_read(cg_http_request* request, cg_socket* sock) {
 int cg_http_request_post_response(cg_http_request* request, cg_http_response* response) {
   if (!request || !response) return 0;
   char date[CG_HTTP_DATE_SIZE];
-  cg_http_packet_set_header(&response->packet, CG_HTTP_DATE,
-                            cg_http_date(cg_current_time(), date));
+  cg_http_packet_set_header(&response->packet, CG_HTTP_DATE, current_date(request, date));
   const char* version = cg_string_value(response->version);
   const char* reason = cg_string_value(response->reason_phrase);
   if (!version || !reason) return 0;

@@ -8,8 +8,7 @@ cg_http_response* cg_http_response_new() {
   if (!response) return nullptr;
   response->version = cg_string_new();
   response->reason_phrase = cg_string_new();
-  if (!vbd_http::packet_init(&response->packet) || !response->version ||
-      !response->reason_phrase) {
+  if (!vbd_http::packet_init(&response->packet) || !response->version || !response->reason_phrase) {
     cg_http_response_delete(response);
     return nullptr;
   }

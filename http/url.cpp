@@ -73,16 +73,28 @@ int cg_url_parse(cg_url* url, const char* text) {
   return 1;
 }
 
-const char* cg_url_get_whole(const cg_url* url) { return url ? cg_string_value(url->whole) : nullptr; }
-const char* cg_url_get_scheme(const cg_url* url) { return url ? cg_string_value(url->scheme) : nullptr; }
-const char* cg_url_get_user(const cg_url* url) { return url ? cg_string_value(url->user) : nullptr; }
+const char* cg_url_get_whole(const cg_url* url) {
+  return url ? cg_string_value(url->whole) : nullptr;
+}
+const char* cg_url_get_scheme(const cg_url* url) {
+  return url ? cg_string_value(url->scheme) : nullptr;
+}
+const char* cg_url_get_user(const cg_url* url) {
+  return url ? cg_string_value(url->user) : nullptr;
+}
 const char* cg_url_get_password(const cg_url* url) {
   return url ? cg_string_value(url->password) : nullptr;
 }
-const char* cg_url_get_host(const cg_url* url) { return url ? cg_string_value(url->host) : nullptr; }
+const char* cg_url_get_host(const cg_url* url) {
+  return url ? cg_string_value(url->host) : nullptr;
+}
 int cg_url_get_port(const cg_url* url) { return url ? url->port : 0; }
-const char* cg_url_get_path(const cg_url* url) { return url ? cg_string_value(url->path) : nullptr; }
-const char* cg_url_get_query(const cg_url* url) { return url ? cg_string_value(url->query) : nullptr; }
+const char* cg_url_get_path(const cg_url* url) {
+  return url ? cg_string_value(url->path) : nullptr;
+}
+const char* cg_url_get_query(const cg_url* url) {
+  return url ? cg_string_value(url->query) : nullptr;
+}
 const char* cg_url_get_fragment(const cg_url* url) {
   return url ? cg_string_value(url->fragment) : nullptr;
 }
@@ -93,8 +105,7 @@ const char* cg_url_get_request_uri(cg_url* url) {
   cg_string_append(url->request_uri, cg_string_value(url->path));
   if (cg_string_length(url->query) > 0) {
     cg_string_append(url->request_uri, "?");
-    cg_string_append_n(url->request_uri, cg_string_value(url->query),
-                       cg_string_length(url->query));
+    cg_string_append_n(url->request_uri, cg_string_value(url->query), cg_string_length(url->query));
   }
   return cg_string_value(url->request_uri);
 }

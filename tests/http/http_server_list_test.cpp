@@ -1,12 +1,12 @@
 // The server list in private network namespaces: one server per interface
 // address on one port, each telling the listener its own local address, and
 // no server at all without an interface.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 #include "tests/http/http_test_util.h"
@@ -29,7 +29,8 @@ void answer_with_local_address(cg_http_request* request) {
   cg_http_response_set_status_code(response, 200);
   cg_http_packet* packet = cg_http_response_get_packet(response);
   cg_http_packet_set_content(packet, local, -1);
-  cg_http_packet_set_header_llong(packet, "Content-Length", cg_http_packet_get_content_length(packet));
+  cg_http_packet_set_header_llong(packet, "Content-Length",
+                                  cg_http_packet_get_content_length(packet));
   cg_http_request_post_response(request, response);
   cg_http_response_delete(response);
 }

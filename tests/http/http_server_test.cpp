@@ -1,6 +1,7 @@
 // The HTTP server on loopback: the Host rule, keep-alive and close rules,
 // pipelined requests, the idle time-out, stop and restart while connections
 // come and go, and a flood of connections that cannot all get a thread.
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 #include "tests/http/http_test_util.h"
@@ -27,7 +26,7 @@ struct recorder {
   std::mutex lock;
   std::vector<std::string> requests;  // "METHOD URI VERSION"
   std::vector<std::string> local_addresses;
-  std::atomic<int> busy_ms{0};         // listener work time
+  std::atomic<int> busy_ms{0};  // listener work time
   std::atomic<int> finished{0};
 };
 
@@ -45,7 +44,8 @@ void answer_with_uri(cg_http_request* request) {
   cg_http_response_set_status_code(response, 200);
   cg_http_packet* packet = cg_http_response_get_packet(response);
   cg_http_packet_set_content(packet, cg_http_request_get_uri(request), -1);
-  cg_http_packet_set_header_llong(packet, "Content-Length", cg_http_packet_get_content_length(packet));
+  cg_http_packet_set_header_llong(packet, "Content-Length",
+                                  cg_http_packet_get_content_length(packet));
   cg_http_request_post_response(request, response);
   cg_http_response_delete(response);
   rec->finished++;
@@ -77,8 +77,12 @@ struct ServerTest : ::testing::Test {
   }
 };
 
-std::string status_line(const std::string& response) { return response.substr(0, response.find("\r\n")); }
-std::string body_of(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+std::string status_line(const std::string& response) {
+  return response.substr(0, response.find("\r\n"));
+}
+std::string body_of(const std::string& response) {
+  return response.substr(response.find("\r\n\r\n") + 4);
+}
 
 TEST_F(ServerTest, OpenStartAndPlatformName) {
   EXPECT_EQ(cg_http_server_is_open(server), 1);
@@ -86,7 +90,7 @@ TEST_F(ServerTest, OpenStartAndPlatformName) {
   EXPECT_EQ(cg_http_server_get_port(server), port);
   EXPECT_EQ(cg_http_server_open(server, port, "127.0.0.1"), 0);  // already open
   cg_http_server* other = cg_http_server_new();
-  EXPECT_EQ(cg_http_server_open(other, port, "127.0.0.1"), 0);   // port taken
+  EXPECT_EQ(cg_http_server_open(other, port, "127.0.0.1"), 0);  // port taken
   EXPECT_EQ(cg_http_server_open(other, 0, "127.0.0.1"), 0);
   EXPECT_EQ(cg_http_server_is_open(other), 0);
   cg_http_server_delete(other);
@@ -160,8 +164,8 @@ TEST_F(ServerTest, OtherVersionsSkipTheHostRuleAndKeepTheConnection) {
   EXPECT_EQ(body_of(in.next()), "/b");
   ASSERT_TRUE(send_text(fd, "GET /c HTTP/1.1\r\nHost: h\r\n\r\n"));
   EXPECT_EQ(body_of(in.next()), "/c");
-  EXPECT_EQ(seen(), (std::vector<std::string>{"GET /a HTTP/1.2", "GET /b http/1.0",
-                                              "GET /c HTTP/1.1"}));
+  EXPECT_EQ(seen(),
+            (std::vector<std::string>{"GET /a HTTP/1.2", "GET /b http/1.0", "GET /c HTTP/1.1"}));
   close(fd);
 }
 

@@ -88,7 +88,8 @@ struct response_reader {
       if (head_end != std::string::npos) {
         size_t body = 0;
         size_t cl = pending.find("Content-Length: ");
-        if (cl != std::string::npos && cl < head_end) body = std::strtoul(pending.c_str() + cl + 16, nullptr, 10);
+        if (cl != std::string::npos && cl < head_end)
+          body = std::strtoul(pending.c_str() + cl + 16, nullptr, 10);
         size_t total = head_end + 4 + body;
         if (pending.size() >= total) {
           std::string response = pending.substr(0, total);

@@ -1,9 +1,9 @@
 // URL parsing, the request URI and path comparison, percent-decoding, URL
 // building, HTTP dates and the reason-phrase table.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 

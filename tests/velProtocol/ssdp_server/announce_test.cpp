@@ -177,8 +177,14 @@ TEST(AnnounceTest, StartByebyeThenAliveAdvertiserAndStop) {
     SSDP_CHECK(cg_upnp_device_start(dev) == 1);
     SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
     nts = nts_of(cap.take());
-    SSDP_CHECK(nts.size() == 2 * pass_set);
-    SSDP_CHECK(nts.front() == "ssdp:byebye" && nts.back() == "ssdp:alive");
+    // The advertiser may have been inside a pass: it finishes only that one.
+    size_t lead = 0;
+    while (lead < nts.size() && nts[lead] == "ssdp:alive") lead++;
+    SSDP_CHECK(lead <= static_cast<size_t>(kSamplePassSize));
+    SSDP_CHECK(nts.size() == lead + 2 * pass_set);
+    for (size_t i = lead; i < nts.size(); i++) {
+      SSDP_CHECK(nts[i] == (i < lead + pass_set ? "ssdp:byebye" : "ssdp:alive"));
+    }
 
     SSDP_CHECK(cg_upnp_device_stop(dev) == 1);
     nts = nts_of(cap.take());

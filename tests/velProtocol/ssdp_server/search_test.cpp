@@ -1,7 +1,6 @@
 // Search handling: which datagrams count as searches, what each search
 // target matches in the device tree, and the answers' headers. Answers are
 // captured through the transport seam, so nothing is sent.
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -45,8 +44,7 @@ TEST_F(SearchTest, SsdpAllAnswersEveryIdentityWithTheResponseHeaders) {
   auto sent = search(m_search("ssdp:all"));
   EXPECT_EQ(identities(sent, "ST"), sample_pass());
   ASSERT_FALSE(sent.empty());
-  const std::regex date("(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
-                        "[0-9]{2}:[0-9]{2}:[0-9]{2} GMT");
+  const std::string date = "%A%a%a, %d%d %A%a%a %d%d%d%d %d%d:%d%d:%d%d GMT";
   for (const auto& d : sent) {
     // Unicast back to the searcher's own address and port.
     EXPECT_EQ(d.host, "10.77.1.2");
@@ -57,7 +55,7 @@ TEST_F(SearchTest, SsdpAllAnswersEveryIdentityWithTheResponseHeaders) {
     EXPECT_EQ(m.names(), (std::vector<std::string>{"Cache-Control", "Date", "ST", "EXT", "SERVER",
                                                    "USN", "Location"}));
     EXPECT_EQ(m.value("Cache-Control"), "max-age=1800");
-    EXPECT_TRUE(std::regex_match(m.value("Date"), date)) << m.value("Date");
+    EXPECT_TRUE(matches(m.value("Date"), date)) << m.value("Date");
     EXPECT_EQ(m.value("EXT"), "");
     EXPECT_EQ(m.value("SERVER"), kServerName);
     // The address the datagram arrived on, the root's port and path.

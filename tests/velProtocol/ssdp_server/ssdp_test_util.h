@@ -29,6 +29,27 @@ inline constexpr const char* kServerName = "Platform 1.0 UPnP/1.0 vBdServer/1.0"
 // Messages of one pass of the sample: 3 + s + 2e + t with s 2, e 1, t 1.
 inline constexpr int kSamplePassSize = 3 + 2 + 2 * 1 + 1;
 
+// Matches text against a pattern where %x stands for a lower-case hex digit,
+// %d for a decimal digit, %A and %a for an upper- and a lower-case letter;
+// everything else stands for itself.
+inline bool matches(const std::string& text, const std::string& pattern) {
+  size_t t = 0;
+  for (size_t p = 0; p < pattern.size(); p++, t++) {
+    if (t >= text.size()) return false;
+    char c = text[t];
+    if (pattern[p] == '%' && p + 1 < pattern.size()) {
+      char kind = pattern[++p];
+      bool ok = (kind == 'x' && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) ||
+                (kind == 'd' && c >= '0' && c <= '9') || (kind == 'A' && c >= 'A' && c <= 'Z') ||
+                (kind == 'a' && c >= 'a' && c <= 'z');
+      if (!ok) return false;
+    } else if (pattern[p] != c) {
+      return false;
+    }
+  }
+  return t == text.size();
+}
+
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
