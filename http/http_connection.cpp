@@ -102,8 +102,9 @@ bool connection_start(cg_http_server* server, cg_socket* sock) {
 
 void connection_interrupt(cg_thread* thread) {
   auto* record = static_cast<connection_record*>(cg_thread_get_user_data(thread));
-  if (record && cg_socket_is_open(record->sock))
+  if (record && cg_socket_is_open(record->sock)) {
     shutdown(cg_socket_get_fd(record->sock), SHUT_RDWR);
+  }
 }
 
 }  // namespace vbd_http

@@ -185,7 +185,8 @@ int cg_cond_signal(cg_cond* cond);
 //
 // A started thread is detached, blocks every signal but SIGQUIT and has an
 // empty SIGQUIT handler without restart, so stop (clear runnable, send
-// SIGQUIT, pause 1000 ms) interrupts its blocking calls.
+// SIGQUIT, pause 1000 ms) interrupts its blocking calls. A thread that
+// stops itself only clears its flag: no signal, no pause.
 //
 // Lifetime: a cg_thread carries a reference count, 1 when made. A thread may
 // delete its own cg_thread while another thread waits for it to end; such a

@@ -124,6 +124,9 @@ int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond) {
     return 1;
   }
   if (cond) cg_cond_signal(cond);
+  // A thread that ends itself has seen the flag already: signalling it and
+  // pausing would only keep an ending thread alive for another second.
+  if (thread == cg_thread_self()) return 1;
   pthread_mutex_lock(&g_alive_lock);
   if (extra_of(thread)->alive) pthread_kill(thread->thread_id, SIGQUIT);
   pthread_mutex_unlock(&g_alive_lock);

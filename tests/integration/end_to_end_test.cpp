@@ -105,6 +105,8 @@ TEST_F(EndToEndTest, RepliesThePlayerGetsWrongAreRejected) {
   vbd_test::run_in_child([] {
     output_capture out;
     ASSERT_EQ(init_recv_thread(), 0);
+    // The thread drains channel 1234 when it starts: exchange only after.
+    ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", WAIT_MS));
     v232cmd_ret ret{};
     EXPECT_EQ(exchange(6, &ret), 3);
     EXPECT_EQ(ret.ret_id, V232CMD_RET_E04);  // left as prepared

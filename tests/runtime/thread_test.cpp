@@ -75,12 +75,13 @@ TEST(CgThread, StopInterruptsABlockingCall) {
 void end_and_delete_self(cg_thread* self) {
   auto* go = static_cast<std::atomic<bool>*>(cg_thread_get_user_data(self));
   while (!*go) usleep(1000);
-  cg_thread_stop(self);  // clears runnable; the SIGQUIT to itself is ignored
+  auto t0 = clock_type::now();
+  cg_thread_stop(self);  // clears runnable only: no signal, no pause
   cg_thread_delete(self);
+  EXPECT_LT(ms_since(t0), 500);
 }
 
 TEST(CgThread, WaiterHoldingAReferenceOutlivesASelfDeletingThread) {
-  cg_thread_set_stop_pause_ms(10);
   std::atomic<bool> go{false};
   cg_thread* t = cg_thread_new();
   cg_thread_set_action(t, end_and_delete_self);
@@ -93,7 +94,6 @@ TEST(CgThread, WaiterHoldingAReferenceOutlivesASelfDeletingThread) {
   usleep(50 * 1000);  // the thread has deleted its record by now
   EXPECT_EQ(cg_thread_is_runnable(t), 0);  // still readable: our reference
   cg_thread_release(t);
-  cg_thread_set_stop_pause_ms(1000);
 }
 
 void loop_until_stopped(cg_thread* self) {

@@ -1,0 +1,77 @@
+// Request and event glue: a request line through the parser to the player,
+// the reply back to the clients, and the push of the player's events.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "app/controlapp.h"
+#include "app/lifecycle.h"
+
+int last_ret_id = 10;
+vel_protocol_server* controlapp_server = nullptr;
+
+namespace {
+
+// Guards controlapp_server against its deletion while the receive thread
+// pushes an event through it. Taken after the server's own mutex when a push
+// comes from inside a request callback, and never while waiting for the
+// server's threads, so it cannot close a cycle.
+std::mutex g_server_lock;
+
+constexpr char kFailedReply[] = "E04";
+
+}  // namespace
+
+void controlapp_set_server(vel_protocol_server* server) {
+  std::lock_guard<std::mutex> guard(g_server_lock);
+  controlapp_server = server;
+}
+
+int controlapp_request_callback(vel_protocol_server_request* request) {
+  if (!request || !request->receive || !request->receive->text) return 0;
+  const char* line = request->receive->text;
+  // The connection handshake is answered by the control server itself.
+  if (std::strncmp(line, "CON", 3) == 0) return 0;
+  return v232cmd_process(line, static_cast<int>(std::strlen(line)), controlapp_command,
+                         controlapp_reply, 0);
+}
+
+void controlapp_connection_callback(vel_protocol_server_connection_event*) {}
+
+int controlapp_command(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
+  if (req && ret && req->cmd == 0) {
+    ret->ret_id = __atomic_load_n(&last_ret_id, __ATOMIC_RELAXED);
+    return 0;
+  }
+  if (!controlapp_command_callback) return 3;
+  return controlapp_command_callback(req, ret, user_value);
+}
+
+int controlapp_reply(int, const v232cmd_ret* ret, int) {
+  if (!ret) return 0;
+  char text[V232CMD_REPLY_BUFFER_SIZE + 2] = {};
+  int ret_id = ret->ret_id;
+  if (ret_id < 0 || ret_id > V232CMD_RET_STATUS) {
+    // A code the formatter does not know leaves its buffer unwritten: the
+    // client is told the command failed, as for any failed exchange.
+    std::memcpy(text, kFailedReply, sizeof(kFailedReply));
+    ret_id = V232CMD_RET_E04;
+  } else {
+    v232cmd_conv_ret_to_string(ret, text, V232CMD_REPLY_BUFFER_SIZE);
+    text[V232CMD_REPLY_BUFFER_SIZE - 1] = '\0';
+  }
+  std::strcat(text, V232CMD_LINE_END);
+  int result = controlapp_push_event(text);
+  if (ret_id >= V232CMD_RET_E00 && ret_id <= V232CMD_RET_E99) {
+    __atomic_store_n(&last_ret_id, ret_id, __ATOMIC_RELAXED);
+  }
+  return result;
+}
+
+int controlapp_push_event(const char* text) {
+  std::lock_guard<std::mutex> guard(g_server_lock);
+  if (!controlapp_server || !text) return 0;
+  // Fewer than two clients: every client; else only the second one in
+  // connection order. The server counts and sends under its client lock.
+  return vel_protocol_server_push(controlapp_server, text);
+}
