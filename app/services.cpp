@@ -1,12 +1,38 @@
-// Service start and stop, and the event push, as stand-ins until the control
-// server and its glue exist: start succeeds without opening anything, stop
-// has nothing to stop, and pushed texts are dropped.
+// Service start and stop: discovery first (optional), then the control
+// server, which the program cannot do without.
+#include "app/controlapp.h"
 #include "app/lifecycle.h"
+#include "net/net.h"
+#include "velProtocol/ssdp_server/ssdp_server.h"
 
-int vel_server_start(int) { return 1; }
+int vel_server_start(int port) {
+  controlapp_discovery_start();  // its failure only prints a line
 
-void vel_server_stop() {}
+  vel_protocol_server* server = vel_protocol_server_new();
+  if (!server) return 0;
+  // The first usable interface; none binds the wildcard address.
+  const char* address = cg_net_first_interface_address();
+  if (!vel_protocol_server_open(server, port, address)) {
+    vel_protocol_server_delete(server);
+    return 0;
+  }
+  vel_protocol_server_set_connection_callback(server, controlapp_connection_callback);
+  vel_protocol_server_set_request_callback(server, controlapp_request_callback);
+  controlapp_set_server(server);
+  if (!vel_protocol_server_start(server)) {
+    controlapp_set_server(nullptr);
+    vel_protocol_server_delete(server);
+    return 0;
+  }
+  return 1;
+}
 
-// The control server glue replaces this with the push to its clients; until
-// then there is no client to send to.
-__attribute__((weak)) int controlapp_push_event(const char*) { return 0; }
+void vel_server_stop() {
+  controlapp_discovery_stop();
+  vel_protocol_server* server = controlapp_server;
+  if (!server) return;
+  // Unhook the server first: a push in progress ends before it is deleted,
+  // and later pushes drop their texts.
+  controlapp_set_server(nullptr);
+  vel_protocol_server_delete(server);
+}

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cg_upnp_ssdp_packet* packet = cg_upnp_ssdp_packet_new();
   if (!packet) return 0;
   cg_datagram_packet* datagram = cg_upnp_ssdp_packet_get_datagram(packet);
-  cg_datagram_packet_set_data(datagram, reinterpret_cast<const char*>(data), static_cast<int>(size));
+  cg_datagram_packet_set_data(datagram, reinterpret_cast<const char*>(data),
+                              static_cast<int>(size));
   cg_datagram_packet_set_local_address(datagram, "10.0.0.1");
   cg_datagram_packet_set_remote_address(datagram, "10.0.0.2");
   cg_datagram_packet_set_remote_port(datagram, 1900);

@@ -94,7 +94,7 @@ TEST_F(PlayerSimTest, HelpDocumentsTheOptions) {
   ASSERT_TRUE(sim->exited_with(0, WAIT_MS));
   std::string out = sim->out();
   for (const char* option : {"--key", "--delay", "--no-reply", "--drop", "--override", "--no-events", "--exec",
-                             "--on-hello", "event TEXT", "standby N", "shutdown", "next SPEC"}) {
+                             "--on-hello", "event TEXT", "standby N", "shutdown", "next FIELDS"}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
   auto bad = process::start({vbd_test::sim_path(), "--bogus"});

@@ -69,9 +69,9 @@ uint64_t monotonic_ms() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-bool parse_override(std::string_view spec, reply_override* out, std::string* error) {
+bool parse_override(std::string_view fields, reply_override* out, std::string* error) {
   reply_override o;
-  std::string text(spec);
+  std::string text(fields);
   for (char& c : text) {
     if (c == ',') c = ' ';
   }

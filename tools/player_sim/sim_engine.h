@@ -29,7 +29,7 @@ struct reply_override {
 
 // Parses "key=value" pairs separated by commas or spaces (keys kind, cmd,
 // param, ret_id, cmd_id, result; values in C notation). False on an error.
-bool parse_override(std::string_view spec, reply_override* out, std::string* error);
+bool parse_override(std::string_view fields, reply_override* out, std::string* error);
 
 struct engine_options {
   int key = QUEUE_KEY;

@@ -75,8 +75,8 @@ int service_message(cg_upnp_service* service, const char* local_address, bool al
   int result = 0;
   bool ready = sock && request;
   if (ready && alive) {
-    ready = set_alive_headers(request, parent->lease_time,
-                              cg_upnp_device_get_root_device(parent), local_address);
+    ready = set_alive_headers(request, parent->lease_time, cg_upnp_device_get_root_device(parent),
+                              local_address);
   } else if (ready) {
     cg_http_packet_set_header(cg_http_request_get_packet(request), "NTS", CG_UPNP_NTS_BYEBYE);
   }

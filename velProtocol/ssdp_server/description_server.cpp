@@ -86,8 +86,7 @@ char* cg_upnp_device_get_description(cg_upnp_device* dev, const char* local_addr
   cg_mutex_lock(dev->mutex);
   // Without any address the URLBase the document already holds is kept.
   char url_base[kUrlBaseSize];
-  if (local_address && local_address[0] &&
-      std::strlen(local_address) + 24 < sizeof(url_base)) {
+  if (local_address && local_address[0] && std::strlen(local_address) + 24 < sizeof(url_base)) {
     cg_upnp_device_update_url_base(
         dev, cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base)));
   }

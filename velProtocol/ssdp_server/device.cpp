@@ -49,7 +49,9 @@ void cg_upnp_device_delete(cg_upnp_device* dev) {
   std::free(dev);
 }
 
-cg_upnp_device_list* cg_upnp_device_list_new() { return vbd_ssdp::record_new<cg_upnp_device>(true); }
+cg_upnp_device_list* cg_upnp_device_list_new() {
+  return vbd_ssdp::record_new<cg_upnp_device>(true);
+}
 
 void cg_upnp_device_list_clear(cg_upnp_device_list* list) {
   if (!list) return;
@@ -83,9 +85,7 @@ cg_xml_node* cg_upnp_device_get_root_node(const cg_upnp_device* dev) {
   return cg_xml_node_list_first(dev->root_node_list);
 }
 
-int cg_upnp_device_is_root(const cg_upnp_device* dev) {
-  return dev && dev->root_node_list ? 1 : 0;
-}
+int cg_upnp_device_is_root(const cg_upnp_device* dev) { return dev && dev->root_node_list ? 1 : 0; }
 
 cg_upnp_device* cg_upnp_device_get_parent(const cg_upnp_device* dev) {
   return dev ? dev->parent : nullptr;
@@ -128,8 +128,8 @@ char* cg_upnp_device_get_device_type(cg_upnp_device* dev) {
   return dev ? cg_xml_node_get_child_value(dev->device_node, "deviceType") : nullptr;
 }
 
-char* cg_upnp_device_get_location_url(cg_upnp_device* dev, const char* local_address,
-                                      char* buffer, int size) {
+char* cg_upnp_device_get_location_url(cg_upnp_device* dev, const char* local_address, char* buffer,
+                                      int size) {
   if (!dev || !local_address || !buffer || size <= 0) return nullptr;
   const char* uri = cg_upnp_device_get_description_uri(dev);
   // "http://" "[" address "]" ":" port uri and the NUL.

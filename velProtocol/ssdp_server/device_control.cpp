@@ -23,9 +23,9 @@ int cg_upnp_device_start(cg_upnp_device* dev) {
 
   if (!cg_http_server_list_open(dev->http_server_list, dev->http_port)) return 0;
   cg_http_server_list_set_user_data(dev->http_server_list, dev);
-  cg_http_server_list_set_listener(
-      dev->http_server_list,
-      dev->http_listener ? dev->http_listener : cg_upnp_device_httprequestrecieved);
+  cg_http_server_list_set_listener(dev->http_server_list, dev->http_listener
+                                                              ? dev->http_listener
+                                                              : cg_upnp_device_httprequestrecieved);
   cg_http_server_list_start(dev->http_server_list);
 
   cg_upnp_ssdp_server_list_open(dev->ssdp_server_list);

@@ -10,8 +10,8 @@ using vbd_ssdp::identity;
 
 namespace {
 
-constexpr int kMxStepMs = 250;          // the MX wait is at most MX quarter seconds
-constexpr int kResponseSpreadMs = 20;   // random pause before each answer
+constexpr int kMxStepMs = 250;         // the MX wait is at most MX quarter seconds
+constexpr int kResponseSpreadMs = 20;  // random pause before each answer
 constexpr int kLocationSize = 512;
 constexpr int kDateSize = 128;
 constexpr const char* kSearchHost = "239.255.255.250:1900";
@@ -62,8 +62,7 @@ void cg_upnp_device_ssdplistener(cg_upnp_ssdp_packet* packet) {
   if (dev) cg_upnp_device_search_received(dev, packet, 1);
 }
 
-void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet,
-                                    int check) {
+void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet, int check) {
   if (!dev || !packet) return;
   if (check) {
     int mx = 0;
@@ -113,8 +112,7 @@ void cg_upnp_service_search_received(cg_upnp_service* service, cg_upnp_ssdp_pack
   const char* st = cg_upnp_ssdp_packet_get_header_value(packet, "ST");
   identity id;
   if (!st || !vbd_ssdp::make_service_identity(service, &id)) return;
-  if (contains(st, CG_UPNP_ST_ALL_DEVICE) ||
-      (contains(st, "urn") && std::strcmp(st, id.nt) == 0)) {
+  if (contains(st, CG_UPNP_ST_ALL_DEVICE) || (contains(st, "urn") && std::strcmp(st, id.nt) == 0)) {
     respond(service->parent_device, packet, id);
   }
 }

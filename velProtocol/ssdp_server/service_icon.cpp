@@ -55,9 +55,7 @@ int cg_upnp_service_list_size(const cg_upnp_service_list* list) {
   return vbd_ssdp::list_size(list);
 }
 
-cg_upnp_service* cg_upnp_service_list_first(cg_upnp_service_list* list) {
-  return list_first(list);
-}
+cg_upnp_service* cg_upnp_service_list_first(cg_upnp_service_list* list) { return list_first(list); }
 
 cg_upnp_service* cg_upnp_service_next(cg_upnp_service* service) { return list_next(service); }
 

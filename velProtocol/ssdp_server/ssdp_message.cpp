@@ -174,19 +174,18 @@ char* cg_upnp_ssdp_response_to_string(cg_upnp_ssdp_response* response, cg_string
   cg_string_append(text, " ");
   cg_string_append(text, reason ? reason : "");
   cg_string_append(text, "\r\n");
-  return append_headers(cg_http_packet_get_headers(cg_http_response_get_packet(response)),
-                        text);
+  return append_headers(cg_http_packet_get_headers(cg_http_response_get_packet(response)), text);
 }
 
-int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response,
-                               const char* host, int port) {
+int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response, const char* host,
+                               int port) {
   if (!response) return 0;
   cg_string* text = cg_string_new();
   if (!text) return 0;
   int sent = 0;
   if (cg_upnp_ssdp_response_to_string(response, text)) {
-    sent = vbd_ssdp::send_datagram(sock, host, port, cg_string_value(text),
-                                   cg_string_length(text), nullptr);
+    sent = vbd_ssdp::send_datagram(sock, host, port, cg_string_value(text), cg_string_length(text),
+                                   nullptr);
   }
   cg_string_delete(text);
   return sent;

@@ -72,19 +72,19 @@ using cg_upnp_ssdp_server_list = cg_upnp_ssdp_server;
 // every node pointer points into it.
 struct cg_upnp_device {
   cg_list node;
-  cg_xml_node_list* root_node_list;       // owned; present only in the root
-  cg_xml_node* device_node;               // the "device" element; not owned
-  cg_upnp_device* parent;                 // not owned; none for the root
-  cg_upnp_device_list* device_list;       // embedded devices, document order
-  cg_upnp_service_list* service_list;     // services, document order
-  cg_upnp_icon_list* icon_list;           // icons, document order
-  cg_mutex* mutex;                        // guards producing the description
-  cg_http_server_list* http_server_list;  // one per interface while running
+  cg_xml_node_list* root_node_list;            // owned; present only in the root
+  cg_xml_node* device_node;                    // the "device" element; not owned
+  cg_upnp_device* parent;                      // not owned; none for the root
+  cg_upnp_device_list* device_list;            // embedded devices, document order
+  cg_upnp_service_list* service_list;          // services, document order
+  cg_upnp_icon_list* icon_list;                // icons, document order
+  cg_mutex* mutex;                             // guards producing the description
+  cg_http_server_list* http_server_list;       // one per interface while running
   cg_upnp_ssdp_server_list* ssdp_server_list;  // one per interface while running
-  cg_thread* advertiser;                  // re-announcement thread
-  cg_http_listener http_listener;         // none: cg_upnp_device_httprequestrecieved
-  cg_string* description_uri;             // "/description.xml"
-  int lease_time;                         // seconds
+  cg_thread* advertiser;                       // re-announcement thread
+  cg_http_listener http_listener;              // none: cg_upnp_device_httprequestrecieved
+  cg_string* description_uri;                  // "/description.xml"
+  int lease_time;                              // seconds
   int http_port;
   cg_net_interface_list* interface_cache;  // refreshed at every start
   // Set while the advertiser thread runs its action, so that a stop can
@@ -118,8 +118,8 @@ using cg_upnp_ssdp_packet_listener = void (*)(cg_upnp_ssdp_packet* packet);
 // One multicast listener on one interface address.
 struct cg_upnp_ssdp_server {
   cg_list node;
-  cg_socket* socket;   // owned; none while closed
-  cg_thread* thread;   // owned; none while stopped
+  cg_socket* socket;  // owned; none while closed
+  cg_thread* thread;  // owned; none while stopped
   cg_upnp_ssdp_packet_listener listener;
   void* user_data;
   // Set while the listener thread runs its action, so that a stop can wait
@@ -173,8 +173,8 @@ char* cg_upnp_device_get_device_type(cg_upnp_device* dev);  // none when absent
 // "http://" address (IPv6 in brackets) ":" port and the description URI.
 // Fills buffer (at most size bytes, NUL included) and returns it, or none
 // when the URL does not fit.
-char* cg_upnp_device_get_location_url(cg_upnp_device* dev, const char* local_address,
-                                      char* buffer, int size);
+char* cg_upnp_device_get_location_url(cg_upnp_device* dev, const char* local_address, char* buffer,
+                                      int size);
 
 void cg_upnp_device_set_lease_time(cg_upnp_device* dev, int seconds);
 int cg_upnp_device_get_lease_time(const cg_upnp_device* dev);
@@ -267,8 +267,7 @@ void cg_upnp_device_advertiser(cg_thread* thread);
 // The SSDP listener of a device: the packet's user data is the device.
 void cg_upnp_device_ssdplistener(cg_upnp_ssdp_packet* packet);
 // check 1 (root call): acceptance checks, searcher's subnet, MX wait.
-void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet,
-                                    int check);
+void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet, int check);
 void cg_upnp_service_search_received(cg_upnp_service* service, cg_upnp_ssdp_packet* packet);
 int cg_upnp_device_post_search_response(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet,
                                         const char* st, const char* usn);
@@ -346,8 +345,8 @@ void cg_upnp_ssdp_response_delete(cg_upnp_ssdp_response* response);
 void cg_upnp_ssdp_response_set_max_age(cg_upnp_ssdp_response* response, int seconds);
 char* cg_upnp_ssdp_response_to_string(cg_upnp_ssdp_response* response, cg_string* text);
 // Sends the serialised response to host and port; the send's byte count.
-int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response,
-                               const char* host, int port);
+int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response, const char* host,
+                               int port);
 
 // Test and fuzzing seam. While set, every SSDP datagram the device would
 // send (NOTIFY and search responses) is handed to `send` instead (its result

@@ -2,11 +2,11 @@
 // and headers, the passes per interface, and the device's start, advertiser
 // and stop. Datagrams are captured through the transport seam; tests that
 // need interfaces or servers run in a private network namespace.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
@@ -17,7 +17,7 @@ using namespace ssdp_test;
 namespace {
 
 const std::vector<std::string> kAliveNames = {"Server", "Cache-Control", "Location", "NTS",
-                                              "NT", "USN", "HOST"};
+                                              "NT",     "USN",           "HOST"};
 const std::vector<std::string> kByebyeNames = {"NTS", "NT", "USN", "HOST"};
 
 constexpr const char* kTwoInterfaces =

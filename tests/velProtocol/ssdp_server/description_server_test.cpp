@@ -2,13 +2,12 @@
 // from a loopback connection (the description with its URLBase, SCPD
 // paths, icons, HEAD, and the 400 and 404 answers).
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -18,7 +17,7 @@ using namespace ssdp_test;
 namespace {
 
 struct http_answer {
-  message head;   // status line and headers
+  message head;  // status line and headers
   std::string body;
   std::string raw;
 };
@@ -62,7 +61,8 @@ http_answer ask(cg_upnp_device* dev, const std::string& request_text) {
 
   char buffer[4096];
   ssize_t n;
-  while ((n = read(client, buffer, sizeof(buffer))) > 0) answer.raw.append(buffer, static_cast<size_t>(n));
+  while ((n = read(client, buffer, sizeof(buffer))) > 0)
+    answer.raw.append(buffer, static_cast<size_t>(n));
   close(client);
   size_t end = answer.raw.find("\r\n\r\n");
   if (end == std::string::npos) return answer;
@@ -99,7 +99,9 @@ TEST_F(DescriptionServerTest, GetServesTheDescriptionWithUrlBase) {
   EXPECT_EQ(a.head.names(), (std::vector<std::string>{"Content-Type", "Content-Length", "Date"}));
   EXPECT_EQ(a.head.value("Content-Type"), kXmlType);
   EXPECT_EQ(a.head.value("Content-Length"), std::to_string(a.body.size()));
-  EXPECT_EQ(a.body.rfind("<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n", 0), 0u)
+  EXPECT_EQ(a.body.rfind(
+                "<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n", 0),
+            0u)
       << a.body;
   // URLBase names the address the request arrived on; it goes last.
   const std::string tail = " <URLBase>http://127.0.0.1:38400</URLBase>\n</root>\n";
@@ -154,8 +156,9 @@ TEST_F(DescriptionServerTest, WrongMethodsAndUnknownPaths) {
 }
 
 TEST_F(DescriptionServerTest, ScpdPathsAnswerEmptyDocuments) {
-  for (const char* path : {"/PlayerControl/scpd.xml", "/PlayerStatus/scpd.xml", "/TrayControl/scpd.xml",
-                           "http://127.0.0.1:38400/PlayerStatus/scpd.xml"}) {
+  for (const char* path :
+       {"/PlayerControl/scpd.xml", "/PlayerStatus/scpd.xml", "/TrayControl/scpd.xml",
+        "http://127.0.0.1:38400/PlayerStatus/scpd.xml"}) {
     http_answer a = ask(dev_, get(path));
     EXPECT_EQ(a.head.start_line, "HTTP/1.1 200 OK") << path;
     EXPECT_EQ(a.head.value("Content-Type"), kXmlType);

@@ -1,12 +1,11 @@
 // The device model: building the tree from a description, the UDN rules,
 // loading files with their diagnostics, and the identity texts.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -24,7 +23,8 @@ std::string temp_file(const std::string& content) {
   char path[] = "/tmp/vbd-ssdp-descXXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return "";
-  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) path[0] = 0;
+  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    path[0] = 0;
   close(fd);
   return path;
 }
@@ -69,7 +69,8 @@ TEST(DescriptionTest, SampleBuildsDevicesServicesAndIcons) {
 
   // Loading again replaces the whole tree.
   std::string small = "<r><device><UDN>uuid:x</UDN></device></r>";
-  ASSERT_EQ(upnp_device_parsedescription(dev, small.c_str(), static_cast<int>(small.size()) + 1), 1);
+  ASSERT_EQ(upnp_device_parsedescription(dev, small.c_str(), static_cast<int>(small.size()) + 1),
+            1);
   EXPECT_STREQ(cg_upnp_device_get_udn(dev), "uuid:x");
   EXPECT_EQ(cg_upnp_device_list_size(cg_upnp_device_get_device_list(dev)), 0);
   EXPECT_EQ(cg_upnp_service_list_size(cg_upnp_device_get_service_list(dev)), 0);
@@ -147,18 +148,19 @@ TEST(DescriptionTest, ListElementsIgnoreCaseButEntriesMustBeExact) {
                "uuid:c");
   EXPECT_EQ(cg_upnp_service_list_size(cg_upnp_device_get_service_list(dev)), 1);
   ASSERT_EQ(cg_upnp_icon_list_size(cg_upnp_device_get_icon_list(dev)), 1);
-  EXPECT_STREQ(cg_xml_node_get_child_value(
-                   cg_upnp_icon_get_icon_node(cg_upnp_icon_list_first(cg_upnp_device_get_icon_list(dev))),
-                   "url"),
-               "/y.png");
+  EXPECT_STREQ(
+      cg_xml_node_get_child_value(
+          cg_upnp_icon_get_icon_node(cg_upnp_icon_list_first(cg_upnp_device_get_icon_list(dev))),
+          "url"),
+      "/y.png");
   cg_upnp_device_delete(dev);
 }
 
 TEST(DescriptionTest, TextsThatAreNoDescriptionAreRefused) {
   cg_upnp_device* dev = cg_upnp_device_new();
   ASSERT_NE(dev, nullptr);
-  for (const std::string text : {"", "no markup", "<root><other/></root>", "<a><b></a>",
-                                 "<root><device>"}) {
+  for (const std::string text :
+       {"", "no markup", "<root><other/></root>", "<a><b></a>", "<root><device>"}) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(upnp_device_parsedescription(dev, text.c_str(), static_cast<int>(text.size()) + 1), 0)
         << text;
@@ -186,7 +188,8 @@ TEST(DescriptionTest, LoadPrintsTheFailureLines) {
   EXPECT_EQ(loaddescriptionfile(dev, path.c_str()), 0);
   std::string err = testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(err, "(./velProtocol/ssdp_server/cdevice:L379::)upnp_device_parsedescription() error !!\n");
+  EXPECT_EQ(err,
+            "(./velProtocol/ssdp_server/cdevice:L379::)upnp_device_parsedescription() error !!\n");
   std::remove(path.c_str());
 
   path = temp_file(sample_description());
@@ -228,7 +231,8 @@ TEST(DescriptionTest, DeepDeviceNestingIsCut) {
   cg_upnp_device* dev = device_from(text);
   ASSERT_NE(dev, nullptr);
   int depth = 0;
-  for (cg_upnp_device* d = dev; d; d = cg_upnp_device_list_first(cg_upnp_device_get_device_list(d))) {
+  for (cg_upnp_device* d = dev; d;
+       d = cg_upnp_device_list_first(cg_upnp_device_get_device_list(d))) {
     depth++;
   }
   EXPECT_EQ(depth, 33);  // the root and 32 levels of embedded devices

@@ -3,6 +3,7 @@
 // over a veth link: the announcements on the wire, answers to searches, the
 // description over HTTP, and real control points (upnpc, curl, xmllint).
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
@@ -68,9 +67,8 @@ int run_device(int in, int out, const std::string& description) {
 
 ns_child start_device(const netns_pair& net, const std::string& description, std::string* state,
                       std::string* printed) {
-  ns_child device = net.spawn(net.device_ns(), [description](int in, int out) {
-    return run_device(in, out, description);
-  });
+  ns_child device = net.spawn(
+      net.device_ns(), [description](int in, int out) { return run_device(in, out, description); });
   if (!readable_within(device.from_child, kStartTimeoutMs) ||
       !receive_record(device.from_child, state) || !receive_record(device.from_child, printed)) {
     *state = "(no answer)";
@@ -156,9 +154,9 @@ std::vector<heard> observed(ns_child& observer) {
   return out;
 }
 
-struct search_spec {
-  search_spec(std::string text_, std::string destination_ = "239.255.255.250",
-              std::string bind_address_ = "")
+struct probe {
+  probe(std::string text_, std::string destination_ = "239.255.255.250",
+        std::string bind_address_ = "")
       : text(std::move(text_)),
         destination(std::move(destination_)),
         bind_address(std::move(bind_address_)) {}
@@ -170,26 +168,26 @@ struct search_spec {
 
 // Sends every search at once, each from its own socket, and collects the
 // answers to each during the window.
-std::vector<std::vector<std::string>> search(const netns_pair& net, const std::vector<search_spec>& specs,
-                                             int window_ms) {
-  ns_child searcher = net.spawn(net.cp_ns(), [specs, window_ms](int, int out) {
+std::vector<std::vector<std::string>> search(const netns_pair& net,
+                                             const std::vector<probe>& probes, int window_ms) {
+  ns_child searcher = net.spawn(net.cp_ns(), [probes, window_ms](int, int out) {
     std::vector<int> fds;
-    for (const auto& spec : specs) {
+    for (const auto& p : probes) {
       int fd = socket(AF_INET, SOCK_DGRAM, 0);
       sockaddr_in local{};
       local.sin_family = AF_INET;
-      if (!spec.bind_address.empty()) inet_pton(AF_INET, spec.bind_address.c_str(), &local.sin_addr);
+      if (!p.bind_address.empty()) inet_pton(AF_INET, p.bind_address.c_str(), &local.sin_addr);
       if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) return 1;
-      if (!spec.multicast_if.empty()) {
+      if (!p.multicast_if.empty()) {
         in_addr ifaddr{};
-        inet_pton(AF_INET, spec.multicast_if.c_str(), &ifaddr);
+        inet_pton(AF_INET, p.multicast_if.c_str(), &ifaddr);
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifaddr, sizeof(ifaddr));
       }
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = htons(1900);
-      inet_pton(AF_INET, spec.destination.c_str(), &to.sin_addr);
-      if (sendto(fd, spec.text.data(), spec.text.size(), 0, reinterpret_cast<sockaddr*>(&to),
+      inet_pton(AF_INET, p.destination.c_str(), &to.sin_addr);
+      if (sendto(fd, p.text.data(), p.text.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof(to)) < 0) {
         return 1;
       }
@@ -205,13 +203,14 @@ std::vector<std::vector<std::string>> search(const netns_pair& net, const std::v
         if (!(polls[i].revents & POLLIN)) continue;
         char data[2048];
         ssize_t n = recv(fds[i], data, sizeof(data), 0);
-        if (n > 0) records.push_back(std::to_string(i) + "\n" + std::string(data, static_cast<size_t>(n)));
+        if (n > 0)
+          records.push_back(std::to_string(i) + "\n" + std::string(data, static_cast<size_t>(n)));
       }
     }
     for (const auto& r : records) send_record(out, r);
     return 0;
   });
-  std::vector<std::vector<std::string>> answers(specs.size());
+  std::vector<std::vector<std::string>> answers(probes.size());
   for (const auto& r : receive_all(searcher.from_child)) {
     size_t line = r.find('\n');
     size_t index = std::stoul(r.substr(0, line));
@@ -221,7 +220,8 @@ std::vector<std::vector<std::string>> search(const netns_pair& net, const std::v
   return answers;
 }
 
-std::vector<std::pair<std::string, std::string>> answered_ids(const std::vector<std::string>& texts) {
+std::vector<std::pair<std::string, std::string>> answered_ids(
+    const std::vector<std::string>& texts) {
   std::vector<std::pair<std::string, std::string>> out;
   for (const auto& t : texts) {
     message m = parse_message(t);
@@ -232,7 +232,7 @@ std::vector<std::pair<std::string, std::string>> answered_ids(const std::vector<
 
 std::string usn(const char* udn, const char* type) { return std::string(udn) + "::" + type; }
 
-#define REQUIRE_NETNS(net)                                                            \
+#define REQUIRE_NETNS(net) \
   if (!(net).ok()) GTEST_SKIP() << "no network namespaces: " << (net).failed_command()
 
 }  // namespace
@@ -246,8 +246,9 @@ TEST(DiscoveryNetnsTest, AnnouncementsOnTheWire) {
   ASSERT_TRUE(receive_record(observer.from_child, &ready));
 
   // Upper-case UDNs in the file: every message carries them in lower case.
-  std::string description = replace_all(sample_description(), "uuid:5f2b7c1e-8a43-4d0e-9b6a-3c1d0e7f4a2",
-                                        "uuid:5F2B7C1E-8A43-4D0E-9B6A-3C1D0E7F4A2");
+  std::string description =
+      replace_all(sample_description(), "uuid:5f2b7c1e-8a43-4d0e-9b6a-3c1d0e7f4a2",
+                  "uuid:5F2B7C1E-8A43-4D0E-9B6A-3C1D0E7F4A2");
   std::string state;
   std::string printed;
   ns_child device = start_device(net, description, &state, &printed);
@@ -295,9 +296,9 @@ TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
   // between a unicast search from it and an answer.
   const std::string outside = net.other_subnet() + ".2";
   ASSERT_EQ(run_quiet("ip -n " + net.cp_ns() + " addr add " + outside + "/24 dev vc0"), 0);
-  ASSERT_EQ(run_quiet("ip -n " + net.device_ns() + " route add " + net.other_subnet() +
-                      ".0/24 dev vd0"),
-            0);
+  ASSERT_EQ(
+      run_quiet("ip -n " + net.device_ns() + " route add " + net.other_subnet() + ".0/24 dev vd0"),
+      0);
   std::string state;
   std::string printed;
   ns_child device = start_device(net, sample_description(), &state, &printed);
@@ -305,24 +306,31 @@ TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
 
   std::string upper_udn = replace_all(kRootUdn, "5f2b7c1e-8a43-4d0e-9b6a-3c1d0e7f4a21",
                                       "5F2B7C1E-8A43-4D0E-9B6A-3C1D0E7F4A21");
-  std::vector<search_spec> specs = {
-      {m_search("ssdp:all")},                                              // 0
-      {m_search("upnp:rootdevice")},                                       // 1
-      {m_search(kRootUdn)},                                                // 2
-      {m_search(kTrayUdn)},                                                // 3
-      {m_search(kPlayerType)},                                             // 4
-      {m_search(kControlType)},                                            // 5
-      {m_search(kTrayControlType)},                                        // 6
-      {m_search(upper_udn)},                                               // 7
-      {m_search("upnp:rootdevice", "(none)")},                             // 8
-      {m_search("upnp:rootdevice", "2s")},                                 // 9
+  std::vector<probe> probes = {
+      {m_search("ssdp:all")},                                                       // 0
+      {m_search("upnp:rootdevice")},                                                // 1
+      {m_search(kRootUdn)},                                                         // 2
+      {m_search(kTrayUdn)},                                                         // 3
+      {m_search(kPlayerType)},                                                      // 4
+      {m_search(kControlType)},                                                     // 5
+      {m_search(kTrayControlType)},                                                 // 6
+      {m_search(upper_udn)},                                                        // 7
+      {m_search("upnp:rootdevice", "(none)")},                                      // 8
+      {m_search("upnp:rootdevice", "2s")},                                          // 9
       {m_search("upnp:rootdevice", "1", "239.255.255.250:1900", "ssdp:discover")},  // 10
-      {m_search("upnp:rootdevice", "1", "239.255.255.250")},               // 11
-      {m_search("upnp:rootdevice", "100000000000000")},                    // 12: MX as 5
-      {m_search("upnp:rootdevice"), net.device_address(), outside},        // 13: unicast, outside
-      {m_search("upnp:rootdevice"), net.device_address()},                 // 14: unicast, inside
+      {m_search("upnp:rootdevice", "1", "239.255.255.250")},                        // 11
+      {m_search("upnp:rootdevice", "100000000000000")},                             // 12: MX as 5
+      {m_search("upnp:rootdevice"), net.device_address(), outside},  // 13: unicast, outside
+      {m_search("upnp:rootdevice"), net.device_address()},           // 14: unicast, inside
+      // An empty datagram does not end the listener: 17 comes after it.
+      {"", net.device_address()},  // 15
+      // Only the first 512 bytes of a datagram count.
+      {replace_all(m_search("upnp:rootdevice"),
+                   "ST:", "X-Pad: " + std::string(600, 'p') + "\r\nST:")},  // 16
+      {replace_all(m_search("upnp:rootdevice"), "\r\n\r\n",
+                   "\r\nX-Pad: " + std::string(600, 'p') + "\r\n\r\n")},  // 17
   };
-  auto answers = search(net, specs, 6000);
+  auto answers = search(net, probes, 8000);
   device.finish();
 
   using ids = std::vector<std::pair<std::string, std::string>>;
@@ -334,9 +342,10 @@ TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
   EXPECT_EQ(answered_ids(answers[4]), (ids{{kPlayerType, usn(kRootUdn, kPlayerType)}}));
   EXPECT_EQ(answered_ids(answers[5]), (ids{{kControlType, usn(kRootUdn, kControlType)}}));
   EXPECT_EQ(answered_ids(answers[6]), (ids{{kTrayControlType, usn(kTrayUdn, kTrayControlType)}}));
-  for (int i : {7, 8, 9, 10, 11, 13}) EXPECT_TRUE(answers[i].empty()) << "search " << i;
+  for (int i : {7, 8, 9, 10, 11, 13, 15, 16}) EXPECT_TRUE(answers[i].empty()) << "search " << i;
   EXPECT_EQ(answered_ids(answers[12]), root_device);
   EXPECT_EQ(answered_ids(answers[14]), root_device);
+  EXPECT_EQ(answered_ids(answers[17]), root_device);
 
   const std::string location = "http://" + net.device_address() + ":38400/description.xml";
   for (const auto& per_search : answers) {
@@ -372,23 +381,35 @@ TEST(DiscoveryNetnsTest, DescriptionOverHttp) {
   EXPECT_NE(body.find(" <URLBase>" + base + "</URLBase>\n</root>\n"), std::string::npos) << body;
 
   // A real XML reader accepts the served document.
-  EXPECT_EQ(net.exec(net.cp_ns(), "sh -c 'curl -sf " + base + "/description.xml | xmllint --noout -'",
-                     &out),
+  EXPECT_EQ(net.exec(net.cp_ns(),
+                     "sh -c 'curl -sf " + base + "/description.xml | xmllint --noout -'", &out),
             0)
       << out;
 
   ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -I " + base + "/description.xml", &out), 0);
-  EXPECT_NE(out.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << out;
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code}' " + base + "/description%2Exml", &out), 0);
+  EXPECT_NE(out.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos)
+      << out;
+  ASSERT_EQ(net.exec(net.cp_ns(),
+                     "curl -s -o /dev/null -w '%{http_code}' " + base + "/description%2Exml", &out),
+            0);
   EXPECT_EQ(out, "200");
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code}' -X POST " + base + "/description.xml", &out), 0);
+  ASSERT_EQ(
+      net.exec(net.cp_ns(),
+               "curl -s -o /dev/null -w '%{http_code}' -X POST " + base + "/description.xml", &out),
+      0);
   EXPECT_EQ(out, "400");
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code}' " + base + "/missing.xml", &out), 0);
+  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code}' " + base + "/missing.xml",
+                     &out),
+            0);
   EXPECT_EQ(out, "404");
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code} %{content_type} %{size_download}' " +
-                                      base + "/icon120.png", &out), 0);
-  EXPECT_EQ(out, "200 image/png " +
-                     std::to_string(read_file(source_path("packaging/description/icon120.png")).size()));
+  ASSERT_EQ(net.exec(net.cp_ns(),
+                     "curl -s -o /dev/null -w '%{http_code} %{content_type} %{size_download}' " +
+                         base + "/icon120.png",
+                     &out),
+            0);
+  EXPECT_EQ(out,
+            "200 image/png " +
+                std::to_string(read_file(source_path("packaging/description/icon120.png")).size()));
   EXPECT_EQ(device.finish(), 0);
 }
 
@@ -414,11 +435,12 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
   REQUIRE_NETNS(net);
   // A second link between the namespaces, in a second subnet.
   const std::string second = net.other_subnet();
-  for (const std::string& c : {"ip -n " + net.device_ns() + " link add vd1 type veth peer name vc1 netns " + net.cp_ns(),
-                               "ip -n " + net.device_ns() + " addr add " + second + ".1/24 dev vd1",
-                               "ip -n " + net.cp_ns() + " addr add " + second + ".2/24 dev vc1",
-                               "ip -n " + net.device_ns() + " link set vd1 up",
-                               "ip -n " + net.cp_ns() + " link set vc1 up"}) {
+  for (const std::string& c :
+       {"ip -n " + net.device_ns() + " link add vd1 type veth peer name vc1 netns " + net.cp_ns(),
+        "ip -n " + net.device_ns() + " addr add " + second + ".1/24 dev vd1",
+        "ip -n " + net.cp_ns() + " addr add " + second + ".2/24 dev vc1",
+        "ip -n " + net.device_ns() + " link set vd1 up",
+        "ip -n " + net.cp_ns() + " link set vc1 up"}) {
     ASSERT_EQ(run_quiet(c), 0) << c;
   }
   ns_child observer = start_observer(net, {net.cp_address(), second + ".2"});
@@ -433,18 +455,23 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
 
   // Searches over the second link are answered with the second address, and
   // so is the description fetched over it.
-  search_spec over_second{m_search("upnp:rootdevice")};
+  probe over_second{m_search("upnp:rootdevice")};
   over_second.multicast_if = second + ".2";
   auto answers = search(net, {over_second}, 2500);
   ASSERT_FALSE(answers[0].empty());
   for (const auto& text : answers[0]) {
-    EXPECT_EQ(parse_message(text).value("Location"), "http://" + second + ".1:38400/description.xml");
+    EXPECT_EQ(parse_message(text).value("Location"),
+              "http://" + second + ".1:38400/description.xml");
   }
   std::string out;
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s http://" + second + ".1:38400/description.xml", &out), 0);
+  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s http://" + second + ".1:38400/description.xml", &out),
+            0);
   EXPECT_NE(out.find("<URLBase>http://" + second + ".1:38400</URLBase>"), std::string::npos) << out;
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s http://" + net.device_address() + ":38400/description.xml", &out), 0);
-  EXPECT_NE(out.find("<URLBase>http://" + net.device_address() + ":38400</URLBase>"), std::string::npos);
+  ASSERT_EQ(net.exec(net.cp_ns(),
+                     "curl -s http://" + net.device_address() + ":38400/description.xml", &out),
+            0);
+  EXPECT_NE(out.find("<URLBase>http://" + net.device_address() + ":38400</URLBase>"),
+            std::string::npos);
 
   ASSERT_EQ(device.finish(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -13,16 +14,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -69,11 +68,11 @@ inline int run_in_fresh_netns(const char* setup, const std::function<int()>& bod
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-#define EXPECT_FRESH_NETNS_PASSES(setup, body)                                       \
-  do {                                                                               \
-    int ns_rc = ssdp_test::run_in_fresh_netns((setup), (body));                      \
-    if (ns_rc == ssdp_test::kNoNamespace) GTEST_SKIP() << "no network namespace";    \
-    EXPECT_NE(ns_rc, ssdp_test::kNamespaceSetupFailed) << "namespace setup failed";  \
+#define EXPECT_FRESH_NETNS_PASSES(setup, body)                                      \
+  do {                                                                              \
+    int ns_rc = ssdp_test::run_in_fresh_netns((setup), (body));                     \
+    if (ns_rc == ssdp_test::kNoNamespace) GTEST_SKIP() << "no network namespace";   \
+    EXPECT_NE(ns_rc, ssdp_test::kNamespaceSetupFailed) << "namespace setup failed"; \
     EXPECT_EQ(ns_rc, 0) << "the body failed inside the namespace (see stderr)";     \
   } while (0)
 
@@ -216,7 +215,9 @@ class netns_pair {
   std::string cp_address() const { return subnet() + ".2"; }
   std::string subnet() const { return "10.77." + std::to_string(octet_); }
   // A second subnet beside this one, for extra addresses.
-  std::string other_subnet() const { return "10.77." + std::to_string(octet_ == 249 ? 148 : octet_ + 1); }
+  std::string other_subnet() const {
+    return "10.77." + std::to_string(octet_ == 249 ? 148 : octet_ + 1);
+  }
 
   // Runs a command in one of the namespaces (ip netns exec); its exit code.
   int exec(const std::string& ns, const std::string& command, std::string* output = nullptr) const {

@@ -1,9 +1,9 @@
 // Search handling: which datagrams count as searches, what each search
 // target matches in the device tree, and the answers' headers. Answers are
 // captured through the transport seam, so nothing is sent.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -65,7 +65,8 @@ TEST_F(SearchTest, SsdpAllAnswersEveryIdentityWithTheResponseHeaders) {
 
 TEST_F(SearchTest, EachTargetMatchesItsIdentitiesOnly) {
   using ids = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(answered("upnp:rootdevice"), (ids{{"upnp:rootdevice", usn(kRootUdn, "upnp:rootdevice")}}));
+  EXPECT_EQ(answered("upnp:rootdevice"),
+            (ids{{"upnp:rootdevice", usn(kRootUdn, "upnp:rootdevice")}}));
   EXPECT_EQ(answered(kRootUdn), (ids{{kRootUdn, kRootUdn}}));
   EXPECT_EQ(answered(kTrayUdn), (ids{{kTrayUdn, kTrayUdn}}));
   EXPECT_EQ(answered(kPlayerType), (ids{{kPlayerType, usn(kRootUdn, kPlayerType)}}));
@@ -115,9 +116,15 @@ TEST_F(SearchTest, OnlyWellFormedSearchesAreAnswered) {
 }
 
 TEST_F(SearchTest, MxIsLimitedToFiveSeconds) {
-  for (const auto& [text, expected] : std::vector<std::pair<std::string, int>>{
-           {"0", 0}, {"3", 3}, {"5", 5}, {"6", 5}, {"120", 5}, {"007", 5},
-           {"2147483648", 5}, {"99999999999999999999999999", 5}}) {
+  for (const auto& [text, expected] :
+       std::vector<std::pair<std::string, int>>{{"0", 0},
+                                                {"3", 3},
+                                                {"5", 5},
+                                                {"6", 5},
+                                                {"120", 5},
+                                                {"007", 5},
+                                                {"2147483648", 5},
+                                                {"99999999999999999999999999", 5}}) {
     cg_upnp_ssdp_packet* packet = search_packet(m_search("ssdp:all", text), dev_);
     int mx = -1;
     EXPECT_EQ(cg_upnp_ssdp_packet_is_search_request(packet, &mx), 1) << text;
@@ -144,7 +151,9 @@ TEST_F(SearchTest, IdentitiesWithoutTypesOrTooLongAreLeftOut) {
       "<serviceList>"
       "<service><serviceId>no type</serviceId></service>"
       "<service><serviceType></serviceType></service>"
-      "<service><serviceType>" + long_type + "</serviceType></service>"
+      "<service><serviceType>" +
+      long_type +
+      "</serviceType></service>"
       "<service><serviceType>urn:ok:1</serviceType></service>"
       "</serviceList>"
       "<deviceList><device><deviceType>urn:no-udn:1</deviceType></device></deviceList>"

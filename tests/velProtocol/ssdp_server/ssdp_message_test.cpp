@@ -1,8 +1,8 @@
 // SSDP messages: the header-line reader of received datagrams and the
 // NOTIFY and search-response writers with their header order.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"

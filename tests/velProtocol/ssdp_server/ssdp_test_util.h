@@ -3,6 +3,7 @@
 // a reader that splits a captured message into its start line and headers.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <strings.h>
 
 #include <fstream>
@@ -11,8 +12,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "velProtocol/ssdp_server/ssdp_server.h"
 
@@ -61,7 +60,9 @@ inline std::string source_path(const std::string& relative) {
   return std::string(VBD_SOURCE_DIR) + "/" + relative;
 }
 
-inline std::string sample_description() { return read_file(source_path("packaging/description.xml")); }
+inline std::string sample_description() {
+  return read_file(source_path("packaging/description.xml"));
+}
 
 inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -209,7 +210,8 @@ inline std::vector<std::pair<std::string, std::string>> sample_pass() {
 // A received search as the listener would hand it over.
 inline cg_upnp_ssdp_packet* search_packet(const std::string& text, void* device,
                                           const char* local = "10.77.1.1",
-                                          const char* remote = "10.77.1.2", int remote_port = 40000) {
+                                          const char* remote = "10.77.1.2",
+                                          int remote_port = 40000) {
   cg_upnp_ssdp_packet* packet = cg_upnp_ssdp_packet_new();
   cg_datagram_packet* d = cg_upnp_ssdp_packet_get_datagram(packet);
   cg_datagram_packet_set_data(d, text.c_str(), static_cast<int>(text.size()));
