@@ -40,6 +40,8 @@ constexpr int exchange_total_wait_ms() {
 }
 static_assert(exchange_total_wait_ms() == 4460);
 
+bool program_running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
+
 bool receiving() { return std::atomic_ref<int>(recv_running).load(std::memory_order_acquire) != 0; }
 
 }  // namespace
@@ -163,6 +165,13 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
 
   int counter = 0;
   while (Tmp_recv_cmd(&recv_msg) == -1) {
+    // The program is stopping: the stop waits for this client thread, so
+    // the wait for a reply is cut short (the reply, if any, is drained by
+    // the next exchange like any late one).
+    if (!program_running()) {
+      printf("[%s] program stopping, no reply awaited.\n", "command_handler");
+      return 3;
+    }
     if (counter == EXCHANGE_LAST_ATTEMPT) {
       printf("[%s] Tmp_recv_cmd recv  msg.TIMEOUT(count:%d)\n", "command_handler", counter);
       printf("[%s] poll return msg from main failed.Please check the ZODIVO is runing ok or not\n",

@@ -38,6 +38,11 @@ inline constexpr int CONTROLAPP_MSG_SIZE = 200;
 // The staging buffer of one send or receive holds the type and this much body.
 inline constexpr int CONTROLAPP_MSG_STAGING_SIZE = 256;
 
+// A send never blocks: while the queue is full it is retried every
+// CONTROLAPP_SEND_RETRY_MS and fails after CONTROLAPP_SEND_WAIT_MS.
+inline constexpr int CONTROLAPP_SEND_WAIT_MS = 1000;
+inline constexpr int CONTROLAPP_SEND_RETRY_MS = 10;
+
 // Message kinds (controlapp_msg::cmd_type).
 inline constexpr int CONTROLAPP_MSG_NORMAL = 0;         // a command, or the reply to one
 inline constexpr int CONTROLAPP_MSG_AUTO_FEEDBACK = 1;  // event text for the clients
@@ -108,7 +113,8 @@ extern int standby_mode;
 
 // msgget(key, 950). The identifier, or -1 (with the perror and failure lines).
 int cli_create_msgQ(int key);
-// Sends length body bytes (at most 256) with the given type. 0 or -1.
+// Sends length body bytes (at most 256) with the given type. 0 or -1; -1
+// also when the queue stayed full for CONTROLAPP_SEND_WAIT_MS.
 int cli_send_msgQ(int qid, long type, const void* body, int length);
 // Takes the oldest message of exactly that type without blocking; the body
 // (when not null) receives length bytes of the zero-padded message. Bytes

@@ -48,7 +48,7 @@ bool parse_on_off(std::string_view text, bool* out) {
 }
 
 void apply_override(const reply_override& o, body* msg) {
-  if (o.kind) msg->kind = *o.kind;
+  if (o.kind) msg->cmd_type = *o.kind;
   if (o.cmd) msg->cmd = *o.cmd;
   if (o.param) msg->param = *o.param;
   if (o.ret_id) msg->ret.ret_id = *o.ret_id;
@@ -116,35 +116,35 @@ bool engine::open() {
 
 void engine::send_body(const body& msg) {
   if (!queue_send(qid_, TYPE_TO_SERVER, msg)) {
-    fprintf(stderr, "[sim] message of kind %d dropped: %s\n", msg.kind,
+    fprintf(stderr, "[sim] message of kind %d dropped: %s\n", msg.cmd_type,
             errno == EAGAIN ? "queue full (is the daemon reading?)" : strerror(errno));
   }
 }
 
 void engine::send_kind(int kind, int32_t cmd_index, int32_t param) {
   body msg{};
-  msg.kind = kind;
+  msg.cmd_type = kind;
   msg.cmd = cmd_index;
   msg.param = param;
-  if (kind == KIND_STANDBY) msg.pid_or_standby = param;
+  if (kind == KIND_STANDBY) msg.standby_mode = param;
   send_body(msg);
 }
 
 void engine::send_event(std::string_view text) {
   body msg{};
-  msg.kind = KIND_AUTO_FEEDBACK;
+  msg.cmd_type = KIND_AUTO_FEEDBACK;
   // The text, NUL-terminated, may use the body up to its last byte.
   size_t n = text.size() < static_cast<size_t>(TEXT_MAX - 1) ? text.size() : static_cast<size_t>(TEXT_MAX - 1);
-  memcpy(reinterpret_cast<char*>(&msg) + 64, text.data(), n);
+  memcpy(reinterpret_cast<char*>(&msg) + VBD_FEEDBACK_OFFSET, text.data(), n);
   send_body(msg);
   fprintf(log_, "[sim] event \"%.*s\"\n", static_cast<int>(n), text.data());
 }
 
 void engine::send_event_fill(int count, char fill) {
   body msg{};
-  msg.kind = KIND_AUTO_FEEDBACK;
+  msg.cmd_type = KIND_AUTO_FEEDBACK;
   int n = count < 0 ? 0 : count > TEXT_MAX ? TEXT_MAX : count;
-  memset(reinterpret_cast<char*>(&msg) + 64, fill, static_cast<size_t>(n));
+  memset(reinterpret_cast<char*>(&msg) + VBD_FEEDBACK_OFFSET, fill, static_cast<size_t>(n));
   send_body(msg);
   fprintf(log_, "[sim] event fill %d '%c'%s\n", n, fill, n == TEXT_MAX ? " (no NUL)" : "");
 }
@@ -155,14 +155,14 @@ void engine::send_standby(int mode) {
 }
 
 void engine::handle(const body& msg) {
-  switch (msg.kind) {
+  switch (msg.cmd_type) {
     case KIND_HELLO:
-      fprintf(log_, "[sim] hello from server pid %d\n", msg.pid_or_standby);
+      fprintf(log_, "[sim] hello from server pid %d\n", msg.pid);
       if (options_.standby_report) send_standby(player_.standby());
       for (const std::string& line : options_.on_hello) run_command(line);
       break;
     case KIND_NORMAL: answer(msg); break;
-    default: fprintf(log_, "[sim] ignored message kind %d cmd %d\n", msg.kind, msg.cmd); break;
+    default: fprintf(log_, "[sim] ignored message kind %d cmd %d\n", msg.cmd_type, msg.cmd); break;
   }
 }
 
@@ -180,7 +180,7 @@ void engine::answer(const body& request) {
     return;
   }
   body reply{};
-  reply.kind = KIND_NORMAL;
+  reply.cmd_type = KIND_NORMAL;
   reply.cmd = request.cmd;
   reply.param = request.param;
   reply.ret = out.ret;
@@ -198,7 +198,7 @@ void engine::flush_replies(uint64_t now) {
   while (!pending_.empty() && pending_.front().due_ms <= now) {
     const body& reply = pending_.front().msg;
     send_body(reply);
-    fprintf(log_, "[sim] reply kind %d cmd %d ret_id %d cmd_id %d result %d\n", reply.kind, reply.cmd,
+    fprintf(log_, "[sim] reply kind %d cmd %d ret_id %d cmd_id %d result %d\n", reply.cmd_type, reply.cmd,
             reply.ret.ret_id, reply.ret.cmd_id, reply.result);
     pending_.pop_front();
   }

@@ -2,11 +2,12 @@
 // and headers, the passes per interface, and the device's start, advertiser
 // and stop. Datagrams are captured through the transport seam; tests that
 // need interfaces or servers run in a private network namespace.
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"

@@ -2,12 +2,13 @@
 // from a loopback connection (the description with its URLBase, SCPD
 // paths, icons, HEAD, and the 400 and 404 answers).
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"

@@ -1,11 +1,12 @@
 // The device model: building the tree from a description, the UDN rules,
 // loading files with their diagnostics, and the identity texts.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"

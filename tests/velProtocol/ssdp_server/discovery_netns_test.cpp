@@ -3,7 +3,6 @@
 // over a veth link: the announcements on the wire, answers to searches, the
 // description over HTTP, and real control points (upnpc, curl, xmllint).
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"

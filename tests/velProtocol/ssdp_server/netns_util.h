@@ -6,7 +6,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -22,6 +21,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>

@@ -1,9 +1,10 @@
 // Search handling: which datagrams count as searches, what each search
 // target matches in the device tree, and the answers' headers. Answers are
 // captured through the transport seam, so nothing is sent.
-#include <gtest/gtest.h>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"

@@ -1,8 +1,9 @@
 // SSDP messages: the header-line reader of received datagrams and the
 // NOTIFY and search-response writers with their header order.
-#include <gtest/gtest.h>
 
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"

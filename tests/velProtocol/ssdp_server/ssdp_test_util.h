@@ -3,7 +3,6 @@
 // a reader that splits a captured message into its start line and headers.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <strings.h>
 
 #include <fstream>
@@ -12,6 +11,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "velProtocol/ssdp_server/ssdp_server.h"
 

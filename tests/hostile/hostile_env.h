@@ -1,0 +1,170 @@
+// Environment for the hostile-input and fault tests: the real vBdServer in a
+// network namespace of its own, joined to the test's private namespace by a
+// veth pair, with its output in files, and the clients the tests attack it
+// with (control connections, HTTP requests, SSDP datagrams, the queue).
+//
+// Addresses (x is chosen per test process):
+//   10.77.x.1    the daemon's only interface (control port, HTTP 38400, SSDP)
+//   10.77.x.2    the legitimate client, on the test side
+//   10.77.x.3    a second test-side address in the same subnet (floods)
+//   10.77.x+1.2  a test-side address outside the daemon's subnet; the daemon
+//                has a route to it, so anything it sent there would arrive
+//
+// Every test first calls enter() in its own thread, which gives the test a
+// fresh IPC namespace (its own queue 116) and network namespace; the named
+// namespace of the daemon is removed when the environment is destroyed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/integration/harness.h"
+
+namespace vbd_hostile {
+
+inline constexpr int kControlPort = 8102;
+inline constexpr int kHttpPort = 38400;
+inline constexpr int kSsdpPort = 1900;
+
+// Resource use of a running process, read from /proc.
+struct usage {
+  long rss_kb = 0;
+  int threads = 0;
+  int fds = 0;
+};
+usage usage_of(pid_t pid);
+
+// Bounds every test states for the daemon after a hostile input has ended.
+// Memory: resident size may grow by at most this much over the baseline
+// taken before the input (allocator caches and thread arenas included).
+inline constexpr long kRssGrowthBoundKb = 16 * 1024;
+// Threads and descriptors return to the baseline plus this slack (a
+// connection thread that is just ending) within kSettleMs.
+inline constexpr int kThreadSlack = 2;
+inline constexpr int kFdSlack = 2;
+inline constexpr int kSettleMs = 5000;
+
+// True in a build with a sanitizer: resident size then includes shadow
+// memory and the quarantine of freed blocks, so memory bounds are not
+// checked (leaks still are, by the sanitizer at the daemon's exit).
+bool sanitized_build();
+
+class daemon_env {
+ public:
+  daemon_env();
+  ~daemon_env();
+  daemon_env(const daemon_env&) = delete;
+  daemon_env& operator=(const daemon_env&) = delete;
+
+  // Private namespaces, veth link, named namespace. "" or what failed.
+  std::string enter();
+  // Starts the daemon (port kControlPort) in its namespace with the
+  // description in its working directory; waits until the control port
+  // accepts. extra_env: "NAME=value" entries.
+  bool start_daemon(const std::vector<std::string>& extra_env = {});
+  pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
+  vbd_test::process* daemon() { return daemon_.get(); }
+
+  const std::string& device_address() const { return device_; }
+  const std::string& client_address() const { return client_; }
+  const std::string& other_address() const { return other_; }
+  const std::string& foreign_address() const { return foreign_; }
+  const std::string& netns() const { return netns_; }
+  // The daemon's working directory (description, output files).
+  const std::string& dir() const { return dir_; }
+
+  // The daemon's standard output / error so far (from its files).
+  std::string out() const;
+  std::string err() const;
+  bool wait_out(std::string_view text, int timeout_ms, int count = 1) const;
+
+  // The health check every test ends with: a fresh control connection from
+  // the legitimate address is answered for "?E", and the description is
+  // served over HTTP. "" when healthy, else what failed.
+  std::string check_alive();
+  // Waits until threads and descriptors are back near the baseline and the
+  // resident size is within the bound. "" or what is over.
+  std::string check_bounds(const usage& baseline);
+  // Sends SIGINT and expects exit status 0 within timeout_ms. "" or what failed.
+  std::string stop(int timeout_ms);
+
+ private:
+  std::string run(const std::string& command);
+
+  std::string netns_;
+  std::string dir_;
+  std::string device_, client_, other_, foreign_;
+  bool netns_made_ = false;
+  std::unique_ptr<vbd_test::process> daemon_;
+};
+
+// ---------------------------------------------------------------------------
+// Clients (all sockets in the calling thread's namespace)
+// ---------------------------------------------------------------------------
+
+// Milliseconds of the monotonic clock.
+long long now_ms();
+void sleep_ms(int ms);
+
+// A TCP connection from a chosen local address; -1 on failure. The socket
+// is blocking with send and receive time-outs of timeout_ms.
+int tcp_connect(const std::string& from, const std::string& to, int port, int timeout_ms = 3000);
+// Writes all bytes; false on failure.
+bool send_all(int fd, std::string_view bytes);
+// Reads until the text contains end (or the peer closes, or timeout_ms
+// passes); returns what arrived.
+std::string read_until(int fd, std::string_view end, int timeout_ms);
+// Reads until the peer closes or timeout_ms passes; true when it closed.
+bool wait_closed(int fd, int timeout_ms, std::string* got = nullptr);
+// Closes with an immediate reset (SO_LINGER 0).
+void close_with_reset(int fd);
+
+// One control request on a connection: sends text plus CR, returns the
+// reply line (with its CR LF) or "" on time-out.
+std::string control_ask(int fd, std::string_view request, int timeout_ms = 3000);
+
+// One HTTP GET of /description.xml on a new connection; the whole response.
+std::string fetch_description(const std::string& from, const std::string& to, int timeout_ms = 5000);
+
+// A UDP socket bound to from:port (0 for any port); -1 on failure.
+int udp_socket(const std::string& from, int port = 0);
+bool udp_send(int fd, const std::string& to, int port, std::string_view bytes);
+// Datagrams received within timeout_ms.
+std::vector<std::string> udp_collect(int fd, int timeout_ms);
+// An M-SEARCH request as a control point sends it.
+std::string msearch(std::string_view st, std::string_view mx = "1");
+
+}  // namespace vbd_hostile
+
+// ---------------------------------------------------------------------------
+// Test fixture
+// ---------------------------------------------------------------------------
+
+namespace vbd_hostile {
+
+// Longest a stop may take, from SIGINT (or the shutdown message) to the
+// exit, whatever the clients and the player are doing.
+inline constexpr int kStopBoundMs = 5000;
+
+// Starts the daemon in its namespace before each test and takes the
+// baseline; finish() runs the checks every hostile test ends with.
+class hostile_test : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Health, resource bounds, and a stop within kStopBoundMs.
+  void finish();
+  // Optional player simulator in the test's IPC namespace, output in files.
+  bool start_player(const std::vector<std::string>& args = {});
+
+  daemon_env env_;
+  usage baseline_;
+  std::unique_ptr<vbd_test::process> player_;
+};
+
+}  // namespace vbd_hostile

@@ -1,0 +1,168 @@
+// Connections to the control port from real clients in a client namespace:
+// the single-peer rule, the end of every connection on SIGINT, and the port
+// argument against the real listener.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "tests/integration/control_netns.h"
+
+using vbd_test::ControlTest;
+using vbd_test::count_of;
+using vbd_test::in_order;
+using vbd_test::tcp_client;
+
+namespace {
+
+constexpr char kStopLines[] = "Wait for closing...\nstart stop.\nstop success.\n";
+
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+TEST_F(ControlTest, SecondConnectionFromTheSameAddressEndsTheFirst) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto first = connect();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->request("PL\r"), "R\r\n");
+
+  auto second = connect();
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(first->wait_closed(kWaitMs));
+  EXPECT_EQ(first->take(), "");
+  // The newcomer is now the only client and gets the replies.
+  EXPECT_EQ(second->request("ST\r"), "R\r\n");
+
+  // The same again with a request in progress on the connection replaced.
+  ASSERT_TRUE(second->send("?"));
+  auto third = connect();
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(second->wait_closed(kWaitMs));
+  EXPECT_EQ(second->take(), "");
+  EXPECT_EQ(third->request("?P\r"), "P03\r\n");
+  EXPECT_EQ(third->take(300), "");
+}
+
+TEST_F(ControlTest, ConnectionFromAnotherAddressIsClosedAtOnce) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto first = connect();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->request("PL\r"), "R\r\n");
+
+  // Refused without a byte, and the connected client goes on undisturbed.
+  auto other = connect(net_->second_client_address());
+  ASSERT_TRUE(other);
+  EXPECT_TRUE(other->wait_closed(kWaitMs));
+  EXPECT_EQ(other->take(), "");
+  EXPECT_EQ(first->request("ST\r"), "R\r\n");
+
+  // Once the client has gone, the other address is served.
+  first.reset();
+  std::string reply;
+  long long deadline = now_ms() + kWaitMs;
+  while (now_ms() < deadline) {
+    other = connect(net_->second_client_address());
+    ASSERT_TRUE(other);
+    // The first client's thread may not have noticed its end yet.
+    if (other->wait_closed(300)) continue;
+    reply = other->request("?P\r");
+    break;
+  }
+  EXPECT_EQ(reply, "P03\r\n");
+}
+
+TEST_F(ControlTest, SigintEndsEveryConnectionAndTheProgram) {
+  start_sim({"--no-events"});
+  // With the description in place discovery runs too, and is stopped.
+  start_daemon({}, true);
+  auto client = connect();
+  ASSERT_TRUE(client);
+  EXPECT_EQ(daemon_->out().find("loaddescriptionfile() error"), std::string::npos) << daemon_->out();
+  EXPECT_EQ(client->request("PL\r"), "R\r\n");
+  // A connection that was refused leaves nothing behind, and one request is
+  // still in progress when the signal comes.
+  auto refused = connect(net_->second_client_address());
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->wait_closed(kWaitMs));
+  ASSERT_TRUE(client->send("?"));
+
+  ASSERT_TRUE(daemon_->signal(SIGINT));
+  EXPECT_TRUE(client->wait_closed(kStartMs)) << daemon_->out();
+  EXPECT_EQ(client->take(), "");
+  ASSERT_TRUE(daemon_->exited_with(0, 30000)) << daemon_->out() << daemon_->err();
+  std::string out = daemon_->out();
+  EXPECT_TRUE(in_order(out, {"RER-UzovoviRED: register callback for ControlAPP\n", kStopLines})) << out;
+  EXPECT_EQ(count_of(out, "Wait for closing..."), 1u) << out;
+  EXPECT_EQ(count_of(out, "stop success."), 1u) << out;
+  // Nothing listens any more.
+  std::string error;
+  EXPECT_FALSE(tcp_client::connect(net_->client_ns(), "", net_->device_address(), kDefaultPort, 0, &error));
+  EXPECT_NE(error.find("refused"), std::string::npos) << error;
+}
+
+// The program's start fails (and it ends with status 0) when the control
+// server cannot listen on the port.
+void expect_start_failure(std::unique_ptr<vbd_test::process>& daemon, const char* what) {
+  ASSERT_TRUE(daemon);
+  EXPECT_TRUE(daemon->exited_with(0, 15000)) << what << "\n" << daemon->out() << daemon->err();
+  std::string out = daemon->out();
+  EXPECT_NE(out.find("Failed vel_server_start()\n"), std::string::npos) << what << "\n" << out;
+  EXPECT_EQ(out.find("Wait for closing..."), std::string::npos) << what << "\n" << out;
+  EXPECT_NE(daemon->err().find("Can't bind socket."), std::string::npos) << what << "\n" << daemon->err();
+}
+
+int listen_on(void* raw) {
+  auto* address = static_cast<const std::string*>(raw);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(8102);
+  inet_pton(AF_INET, address->c_str(), &local.sin_addr);
+  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 4) != 0) {
+    if (fd != -1) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(ControlTest, StartFailsWithoutAUsablePort) {
+  // No digits at all, zero, a negative number: the bind fails.
+  for (const char* port : {"0", "abc", "-7"}) {
+    start_daemon({port});
+    expect_start_failure(daemon_, port);
+    daemon_.reset();
+  }
+  // The port is taken by another program in the device namespace.
+  std::string address = net_->device_address();
+  int taken = vbd_test::run_in_netns(net_->device_ns(), listen_on, &address);
+  ASSERT_NE(taken, -1) << strerror(errno);
+  start_daemon();
+  expect_start_failure(daemon_, "port in use");
+  close(taken);
+}
+
+TEST_F(ControlTest, DigitsFollowedByLettersGiveThePort) {
+  start_daemon({"9123xyz"});
+  auto client = connect(net_->client_address(), 9123);
+  ASSERT_TRUE(client);
+  // No player runs here: "?E" is answered without it, in standby.
+  EXPECT_EQ(client->request("?E\r"), "E04\r\n");
+  std::string error;
+  EXPECT_FALSE(tcp_client::connect(net_->client_ns(), "", net_->device_address(), kDefaultPort, 0, &error));
+  EXPECT_NE(error.find("refused"), std::string::npos) << error;
+}
+
+}  // namespace

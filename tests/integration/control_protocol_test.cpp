@@ -1,0 +1,203 @@
+// The control port as a remote app sees it: the daemon and the player
+// simulator in a device namespace, a real TCP client in a client namespace.
+// Replies, the error status, events, handshakes, binary frames and the
+// framing limits.
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/integration/control_netns.h"
+
+using vbd_test::ControlTest;
+
+namespace {
+
+void sleep_ms(int ms) {
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// A binary request frame: 0x02, header 0x82 (trailer and checksum follow),
+// the payload length (2 bytes, MSB first), the payload, the trailer byte,
+// the XOR of every byte before it, and `extra` further bytes.
+std::string frame(const std::string& payload, unsigned char trailer = 1, int extra = 0,
+                  bool break_checksum = false) {
+  std::string f;
+  f += '\x02';
+  f += '\x82';
+  f += static_cast<char>(payload.size() >> 8);
+  f += static_cast<char>(payload.size() & 0xff);
+  f += payload;
+  f += static_cast<char>(trailer);
+  unsigned char sum = 0;
+  for (char c : f) sum = static_cast<unsigned char>(sum ^ static_cast<unsigned char>(c));
+  if (break_checksum) sum = static_cast<unsigned char>(sum ^ 0x5a);
+  f += static_cast<char>(sum);
+  f.append(static_cast<size_t>(extra), 'x');
+  return f;
+}
+
+// The lines of a reply text, without their CR LF.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start) + "(unterminated)");
+  return lines;
+}
+
+TEST_F(ControlTest, CommandsGetExactlyOneReplyLineEach) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  EXPECT_EQ(client->request("PL\r"), "R\r\n");
+  EXPECT_EQ(client->request("st\r"), "R\r\n");  // case does not matter
+  EXPECT_EQ(client->request("?P\r"), "P03\r\n");
+  // A client that ends its lines with CR LF: the LF opens the next request
+  // and is skipped there, so both commands run and each is answered once.
+  EXPECT_EQ(client->request("PL\r\n?P\r\n", 2), "R\r\nP04\r\n");
+  // Several commands in one line: one reply, for the last.
+  EXPECT_EQ(client->request("STPL\r"), "R\r\n");
+  // Anything that is not a mnemonic ends the line with E04.
+  EXPECT_EQ(client->request("ST PL\r"), "E04\r\n");
+  EXPECT_EQ(client->request("?P\r"), "P03\r\n");  // "ST" ran, "PL" did not
+  // An empty request sends nothing.
+  EXPECT_EQ(client->request("\r?P\r"), "P03\r\n");
+  EXPECT_EQ(client->take(300), "");
+}
+
+TEST_F(ControlTest, ErrorStatusFollowsTheStandbyStateAndTheLastError) {
+  start_sim({"--no-events", "--no-standby"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  // Standby until the player says otherwise.
+  EXPECT_EQ(client->request("?E\r"), "E04\r\n");
+  sim_script("standby 0", "[BDP_StandbyMode_Set]BDP_StandbyMode=0\n");
+  EXPECT_EQ(client->request("?E\r"), "00\r\n");
+  sim_script("standby 1", "[BDP_StandbyMode_Set]BDP_StandbyMode=1\n");
+  EXPECT_EQ(client->request("?E\r"), "E04\r\n");
+  sim_script("standby 0", "[BDP_StandbyMode_Set]BDP_StandbyMode=0\n");
+  EXPECT_EQ(client->request("?E\r"), "00\r\n");
+
+  // After an error "?E" repeats it, also after later successes.
+  EXPECT_EQ(client->request("5KL\r"), "E06\r\n");  // key lock is 0 or 1
+  EXPECT_EQ(client->request("?E\r"), "E06\r\n");
+  EXPECT_EQ(client->request("PL\r"), "R\r\n");
+  EXPECT_EQ(client->request("?E\r"), "E06\r\n");
+  // A later error replaces it: one the player reports...
+  ASSERT_TRUE(sim_->send("next ret_id=6\n"));
+  ASSERT_TRUE(sim_->wait_for("[sim] next ret_id=6", kWaitMs)) << sim_->out();
+  EXPECT_EQ(client->request("NF\r"), "E12\r\n");
+  EXPECT_EQ(client->request("?E\r"), "E12\r\n");
+  // ...and the server's own E04 for a line it cannot read, which "?E" now
+  // repeats although the player is not in standby.
+  EXPECT_EQ(client->request("XYZ\r"), "E04\r\n");
+  EXPECT_EQ(client->request("?E\r"), "E04\r\n");
+  EXPECT_EQ(client->take(300), "");
+}
+
+TEST_F(ControlTest, PlayerEventsReachTheClientAsOneLine) {
+  start_sim();
+  start_daemon();
+  // An event while nobody is connected is dropped.
+  sim_script("event P01", "[controlapp_cmd_proc]recv auto feedback msg\n");
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  sim_script("event P04", "[controlapp_cmd_proc]recv auto feedback msg\n");
+  ASSERT_TRUE(client->wait_lines(1, kWaitMs));
+  EXPECT_EQ(client->take(), "P04\r\n");
+
+  // The longest text the player can send: every byte of the message body
+  // after the text's offset, without a NUL. It arrives whole, as one line.
+  sim_script("event-fill 136 Q", "[controlapp_cmd_proc]recv auto feedback msg\n");
+  ASSERT_TRUE(client->wait_lines(1, kWaitMs));
+  EXPECT_EQ(client->take(), std::string(136, 'Q') + "\r\n");
+
+  // A command that changes the player's state: its reply and the player's
+  // status event both arrive, each as a line of its own (in either order).
+  client->send("PL\r");
+  ASSERT_TRUE(client->wait_lines(2, kWaitMs));
+  std::vector<std::string> lines = lines_of(client->take(300));
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"P04", "R"}));
+}
+
+TEST_F(ControlTest, HandshakesAndBinaryFrames) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  // "CON" is answered by the server and goes no further.
+  EXPECT_EQ(client->request("CON 00:11:22:33:44:55 phone\rPL\r", 2), "CON\r\nR\r\n");
+  // "BIN" is answered "BINFIN" and is then parsed like any line: no
+  // mnemonic begins with B.
+  EXPECT_EQ(client->request("BIN\r", 2), "BINFIN\r\nE04\r\n");
+  EXPECT_EQ(client->request("BINFIN\r"), "E04\r\n");
+
+  // A checked binary frame carries a request; the reply is a text line.
+  std::string status = client->request("?P\r");
+  ASSERT_EQ(status, "P04\r\n");
+  EXPECT_EQ(client->request(frame("?P")), status);
+  EXPECT_EQ(client->request(frame("st")), "R\r\n");
+  // A trailer of 3 counts three bytes from the checksum on: two follow it.
+  EXPECT_EQ(client->request(frame("?P", 3, 2)), "P03\r\n");
+  // A wrong checksum: "ERR", nothing runs, and text requests work again.
+  EXPECT_EQ(client->request(frame("PL", 1, 0, true) + "?P\r", 2), "ERR\r\nP03\r\n");
+  // Frames and text lines mixed in one burst.
+  EXPECT_EQ(client->request("PL\r" + frame("?P") + "ST\r", 3), "R\r\nP04\r\nR\r\n");
+  EXPECT_EQ(client->take(300), "");
+}
+
+TEST_F(ControlTest, RequestOf256BytesWithoutAnEndIsDropped) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  // 256 bytes fill the request; the next byte opens a new one.
+  EXPECT_EQ(client->request(std::string(256, 'A') + "PL\r"), "R\r\n");
+  const std::string overflow = "Rx Buff overflow : " + net_->client_address();
+  EXPECT_TRUE(daemon_->wait_for_err(overflow, kWaitMs)) << daemon_->err();
+  // 300 bytes: the last 44 form a request of their own, which is not a
+  // mnemonic.
+  EXPECT_EQ(client->request(std::string(300, 'A') + "\r"), "E04\r\n");
+  EXPECT_TRUE(daemon_->wait_for_err(overflow, kWaitMs, 2)) << daemon_->err();
+  // A binary frame whose length field says 256 cannot complete either.
+  EXPECT_EQ(client->request(std::string("\x02\x82\x01\x00", 4) + std::string(252, 'B') + "PL\r"), "R\r\n");
+  EXPECT_TRUE(daemon_->wait_for_err(overflow, kWaitMs, 3)) << daemon_->err();
+  EXPECT_EQ(client->take(300), "");
+}
+
+TEST_F(ControlTest, PartialRequestIsDroppedAfterTwoSeconds) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  // A pause well inside the limit keeps the request together.
+  ASSERT_TRUE(client->send("P"));
+  sleep_ms(400);
+  EXPECT_EQ(client->request("L\r"), "R\r\n");
+  // After more than 2000 ms the bytes so far are dropped silently: "XX"
+  // would otherwise turn the line into "XXPL" and the reply into E04.
+  ASSERT_TRUE(client->send("XX"));
+  sleep_ms(3000);
+  EXPECT_EQ(client->take(), "");
+  EXPECT_EQ(client->request("PL\r"), "R\r\n");
+  EXPECT_EQ(client->take(300), "");
+}
+
+}  // namespace

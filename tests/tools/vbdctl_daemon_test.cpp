@@ -1,0 +1,197 @@
+// vbdctl against the real daemon and player simulator, each test in its own
+// IPC and network namespaces: decoded replies, binary frames and the
+// handshake, events while following, interactive input, and exit codes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/integration/harness.h"
+
+using vbd_test::in_order;
+using vbd_test::process;
+
+namespace {
+
+constexpr int WAIT_MS = 8000;
+
+std::string vbdctl_path() { return VBDCTL_BIN; }
+
+// A TCP connection to 127.0.0.1:port from the given local address; -1 when
+// it fails.
+int connect_from(const char* local, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, local, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void sleep_ms(int ms) {
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+class VbdctlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(vbd_test::enter_private_namespaces(), ""); }
+
+  // The simulator, then the daemon; returns once the daemon accepts.
+  void start(std::vector<std::string> sim_args = {}) {
+    sim_args.insert(sim_args.begin(), vbd_test::sim_path());
+    sim_ = process::start(sim_args);
+    ASSERT_TRUE(sim_);
+    ASSERT_TRUE(sim_->wait_for("[sim] queue key 116", WAIT_MS)) << sim_->err();
+    daemon_ = process::start({vbd_test::server_path()});
+    ASSERT_TRUE(daemon_);
+    ASSERT_TRUE(sim_->wait_for("[sim] hello from server pid", WAIT_MS)) << daemon_->out();
+    for (int i = 0; i < 200; ++i) {
+      int fd = connect_from("127.0.0.1", 8102);
+      if (fd != -1) {
+        close(fd);
+        sleep_ms(50);  // the probe's connection ends before the first test client comes
+        return;
+      }
+      sleep_ms(25);
+    }
+    FAIL() << "the daemon does not listen:\n" << daemon_->out() << daemon_->err();
+  }
+
+  std::unique_ptr<process> vbdctl(std::vector<std::string> args) {
+    args.insert(args.begin(), vbdctl_path());
+    auto p = process::start(args);
+    EXPECT_TRUE(p);
+    return p;
+  }
+
+  // Runs vbdctl to its end; its exit status, or -1 when it did not end.
+  int run(std::vector<std::string> args, std::string* out, std::string* err = nullptr) {
+    auto p = vbdctl(std::move(args));
+    if (!p) return -1;
+    p->close_stdin();
+    int status = 0;
+    bool ended = p->wait_exit(WAIT_MS * 2, &status);
+    *out = p->out();
+    if (err) *err = p->err();
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::unique_ptr<process> sim_;
+  std::unique_ptr<process> daemon_;
+};
+
+TEST_F(VbdctlTest, CommandsPrintEachReplyWithItsMeaning) {
+  start();
+  std::string out;
+  ASSERT_EQ(run({"?P", "PL", "?P", "12KL", "?I?D", "PN PL"}, &out), 0) << out;
+  EXPECT_TRUE(in_order(out, {"?P -> P03  (player status 03: stop)\n", "PL -> R  (done)\n",
+                             "?P -> P04  (player status 04: play)\n",
+                             "12KL -> E06  (error: parameter out of range)\n", "?I -> 0103  (title 1 of 3)\n",
+                             "?D -> 101  (disc loaded yes, type BD, state play)\n",
+                             "\" PL\" -> E04  (not a command: the rest of the line was ignored)\n"}))
+      << out;
+  // The event the play command caused is printed as an event, not as a reply.
+  EXPECT_NE(out.find("event: P04  (player status 04: play)\n"), std::string::npos) << out;
+  EXPECT_TRUE(sim_->wait_for("[sim] recv cmd 11 (#KL) param 0x0000000c", WAIT_MS)) << sim_->out();
+}
+
+TEST_F(VbdctlTest, BinaryFramesAfterTheConnectionHandshake) {
+  start();
+  std::string out;
+  ASSERT_EQ(run({"--binary", "--con", "00:11:22:33:44:55 phone", "?Z", "OP"}, &out), 0) << out;
+  EXPECT_TRUE(in_order(out, {"CON -> CON  (connection accepted)\n",
+                             "?Z -> VBD-PLAYER-SIM 1.0  (model \"VBD-PLAYER-SIM 1.0\")\n", "OP -> R  (done)\n"}))
+      << out;
+  EXPECT_TRUE(sim_->wait_for("[sim] recv cmd 3 (OP)", WAIT_MS)) << sim_->out();
+
+  ASSERT_EQ(run({"-r", "CO", "BIN"}, &out), 0) << out;
+  EXPECT_TRUE(in_order(out, {"R\n", "BINFIN\n", "E04\n"})) << out;
+}
+
+TEST_F(VbdctlTest, FollowPrintsEventsUntilInterrupted) {
+  start();
+  auto follower = vbdctl({"--follow", "?P"});
+  ASSERT_TRUE(follower);
+  ASSERT_TRUE(follower->wait_for("?P -> P03", WAIT_MS)) << follower->err();
+  ASSERT_TRUE(sim_->send("event disc inserted\n"));
+  ASSERT_TRUE(follower->wait_for("event: disc inserted\n", WAIT_MS)) << follower->out();
+  ASSERT_TRUE(sim_->send("tray open\n"));
+  ASSERT_TRUE(follower->wait_for("event: P01  (player status 01: tray open)\n", WAIT_MS)) << follower->out();
+  follower->signal(SIGINT);
+  EXPECT_TRUE(follower->exited_with(0, WAIT_MS)) << follower->out() << follower->err();
+}
+
+TEST_F(VbdctlTest, ReadsRequestLinesFromStandardInput) {
+  start();
+  auto p = vbdctl({});
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(p->send("PL\n"));
+  ASSERT_TRUE(p->wait_for("PL -> R  (done)\n", WAIT_MS)) << p->out() << p->err();
+  ASSERT_TRUE(p->send("\n?P\r\n?t"));  // an empty line is skipped; the last line ends at EOF
+  p->close_stdin();
+  EXPECT_TRUE(p->exited_with(0, WAIT_MS)) << p->out() << p->err();
+  EXPECT_TRUE(in_order(p->out(), {"?P -> P04", "?t -> 00"})) << p->out();
+  EXPECT_EQ(p->out().find("vbd> "), std::string::npos);  // no prompt when not on a terminal
+}
+
+TEST_F(VbdctlTest, ExitStatusTellsWhatWentWrong) {
+  std::string out;
+  std::string err;
+  // Nothing listens yet.
+  EXPECT_EQ(run({"?P"}, &out, &err), 1);
+  EXPECT_NE(err.find("vbdctl: cannot connect to 127.0.0.1:8102: Connection refused"), std::string::npos) << err;
+  EXPECT_EQ(run({"--port", "0", "?P"}, &out, &err), 2);
+
+  start({"--drop", "1"});
+  EXPECT_EQ(run({"-t", "500", "PL", "ST"}, &out, &err), 3);
+  EXPECT_NE(err.find("vbdctl: no reply to PL within 500 ms"), std::string::npos) << err;
+  // The daemon's own time-out (E04) of the dropped command is not taken for
+  // the reply of a later command: ST was sent only after PL gave up.
+  EXPECT_TRUE(in_order(out, {"event: E04", "ST -> R"}) || in_order(out, {"ST -> R"})) << out;
+
+  EXPECT_EQ(run({"OP", "PL"}, &out), 0) << out;
+  EXPECT_EQ(run({"--fail-on-error", "PL"}, &out), 4) << out;
+  EXPECT_NE(out.find("PL -> E04  (error: not possible now, or no answer from the player)\n"), std::string::npos)
+      << out;
+}
+
+TEST_F(VbdctlTest, ConnectionRefusedOrClosedByTheServerFails) {
+  start();
+  // While a client of 127.0.0.1 is connected, one from 127.0.0.2 is closed
+  // at once by the single-address rule.
+  int holder = connect_from("127.0.0.1", 8102);
+  ASSERT_NE(holder, -1);
+  sleep_ms(100);
+  auto refused = vbdctl({"-H", "127.0.0.2", "-f"});
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->exited_with(1, WAIT_MS)) << refused->out() << refused->err();
+  EXPECT_NE(refused->err().find("vbdctl: connection closed by the server"), std::string::npos) << refused->err();
+  close(holder);
+  sleep_ms(100);
+
+  // A follower loses its connection when the daemon stops.
+  auto follower = vbdctl({"-f", "?P"});
+  ASSERT_TRUE(follower);
+  ASSERT_TRUE(follower->wait_for("?P -> P03", WAIT_MS)) << follower->err();
+  daemon_->signal(SIGINT);
+  EXPECT_TRUE(follower->exited_with(1, WAIT_MS)) << follower->out() << follower->err();
+  EXPECT_NE(follower->err().find("vbdctl: connection closed by the server"), std::string::npos);
+}
+
+}  // namespace

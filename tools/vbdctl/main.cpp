@@ -1,0 +1,335 @@
+// vbdctl: a control client for app developers. Sends commands given as
+// arguments or typed interactively, prints every reply with its meaning and
+// every auto-feedback event as it arrives.
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tools/vbdctl/ctl_connection.h"
+#include "tools/vbdctl/ctl_protocol.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+constexpr int EXIT_CONNECTION = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_NO_REPLY = 3;
+constexpr int EXIT_ERROR_REPLY = 4;
+
+const char HELP[] =
+    "usage: vbdctl [options] [COMMAND...]\n"
+    "\n"
+    "Sends each COMMAND (a request line such as PL, ?P, 12KL or ?APL) to the\n"
+    "vBdServer control port and prints every reply with its meaning. Without\n"
+    "COMMAND it reads request lines from standard input (interactively on a\n"
+    "terminal). Lines that are not replies are auto-feedback events from the\n"
+    "player and are printed as \"event: ...\".\n"
+    "\n"
+    "Options:\n"
+    "  -H, --host HOST       server address or name (default 127.0.0.1)\n"
+    "  -p, --port PORT       control port (default 8102)\n"
+    "  -b, --binary          send every request as a binary frame\n"
+    "  -c, --con TEXT        open with the handshake \"CON TEXT\" (TEXT: MAC and\n"
+    "                        name, e.g. \"00:11:22:33:44:55 phone\")\n"
+    "  -f, --follow          stay connected after the commands and print events\n"
+    "                        until interrupted or the server closes\n"
+    "  -i, --interactive     read request lines from standard input after the\n"
+    "                        COMMAND arguments\n"
+    "  -w, --wait MS         after the last reply keep printing events for MS ms\n"
+    "  -t, --timeout MS      wait at most MS ms for each reply (default 6000)\n"
+    "      --connect-timeout MS  give up connecting after MS ms (default 3000)\n"
+    "  -r, --raw             print the received lines only, undecoded\n"
+    "  -e, --fail-on-error   exit 4 when a reply is an error code\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Exit status: 0 every command answered; 1 cannot connect, or the server\n"
+    "closed the connection; 2 usage error; 3 a reply did not come in time;\n"
+    "4 an error reply (with --fail-on-error).\n";
+
+struct options {
+  std::string host = "127.0.0.1";
+  int port = 8102;
+  bool binary = false;
+  bool follow = false;
+  bool interactive = false;
+  bool raw = false;
+  bool fail_on_error = false;
+  int timeout_ms = 6000;
+  int connect_timeout_ms = 3000;
+  int wait_ms = 0;
+  std::string con;
+  bool has_con = false;
+  std::vector<std::string> commands;
+};
+
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool parse_number(const char* text, int low, int high, int* out) {
+  char* end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+// Splits a command argument or an input chunk into request lines at CR/LF.
+void split_lines(const std::string& text, std::deque<std::string>* out) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty()) out->push_back(line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+class session {
+ public:
+  explicit session(const options& opt) : opt_(opt) {}
+
+  int run();
+
+ private:
+  bool send_next();
+  void handle_unit(const std::string& text, vbdctl::unit_result kind);
+  void read_input();
+  void prompt();
+
+  const options& opt_;
+  vbdctl::connection conn_;
+  std::deque<std::string> queue_;
+  std::deque<vbdctl::expected_reply> awaiting_;
+  long long deadline_ = 0;
+  bool reading_input_ = false;
+  bool input_eof_ = false;
+  std::string input_;
+  bool tty_ = false;
+  bool prompted_ = false;
+  bool refused_ = false;
+  bool missing_ = false;
+  bool error_reply_ = false;
+  bool usage_error_ = false;
+};
+
+void session::prompt() {
+  if (!tty_ || prompted_) return;
+  fputs("vbd> ", stdout);
+  fflush(stdout);
+  prompted_ = true;
+}
+
+bool session::send_next() {
+  std::string line = queue_.front();
+  queue_.pop_front();
+  size_t limit = opt_.binary ? vbdctl::MAX_FRAME_PAYLOAD : vbdctl::MAX_TEXT_LINE;
+  if (line.size() > limit) {
+    fprintf(stderr, "vbdctl: request too long (%zu bytes, at most %zu)\n", line.size(), limit);
+    usage_error_ = true;
+    return true;
+  }
+  if (!conn_.send_request(line, opt_.binary)) {
+    fprintf(stderr, "vbdctl: send failed: %s\n", strerror(errno));
+    return false;
+  }
+  prompted_ = false;
+  for (const auto& e : vbdctl::expected_replies(line)) awaiting_.push_back(e);
+  deadline_ = now_ms() + opt_.timeout_ms;
+  return true;
+}
+
+void session::handle_unit(const std::string& text, vbdctl::unit_result kind) {
+  if (kind == vbdctl::unit_result::bad_frame) {
+    fprintf(stderr, "vbdctl: dropped a reply frame with a wrong checksum\n");
+    return;
+  }
+  if (!awaiting_.empty() && vbdctl::reply_fits(awaiting_.front(), text)) {
+    const vbdctl::expected_reply expected = awaiting_.front();
+    awaiting_.pop_front();
+    if (opt_.raw) {
+      printf("%s\n", text.c_str());
+    } else {
+      std::string meaning = vbdctl::describe_reply(expected, text);
+      printf("%s -> %s%s%s%s\n", expected.label.c_str(), text.c_str(), meaning.empty() ? "" : "  (",
+             meaning.c_str(), meaning.empty() ? "" : ")");
+    }
+    if (expected.kind == vbdctl::reply_kind::handshake_con && text == "ERR") refused_ = true;
+    if (vbdctl::is_error_code(text)) {
+      error_reply_ = true;
+      awaiting_.clear();  // the first error ends the line on the server
+    }
+    deadline_ = now_ms() + opt_.timeout_ms;
+  } else if (opt_.raw) {
+    printf("%s\n", text.c_str());
+  } else {
+    std::string meaning = vbdctl::describe_event(text);
+    printf("event: %s%s%s%s\n", text.c_str(), meaning.empty() ? "" : "  (", meaning.c_str(),
+           meaning.empty() ? "" : ")");
+  }
+  fflush(stdout);
+}
+
+void session::read_input() {
+  char chunk[1024];
+  ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+  if (n < 0 && errno == EINTR) return;
+  if (n <= 0) {
+    input_eof_ = true;
+    if (!input_.empty()) split_lines(input_, &queue_);
+    input_.clear();
+    if (tty_) fputs("\n", stdout);
+    return;
+  }
+  input_.append(chunk, static_cast<size_t>(n));
+  size_t last = input_.find_last_of('\n');
+  if (last == std::string::npos) return;
+  split_lines(input_.substr(0, last), &queue_);
+  input_.erase(0, last + 1);
+  if (queue_.empty()) prompted_ = false;  // an empty line: prompt again
+}
+
+int session::run() {
+  std::string error = conn_.open(opt_.host, opt_.port, opt_.connect_timeout_ms);
+  if (!error.empty()) {
+    fprintf(stderr, "vbdctl: %s\n", error.c_str());
+    return EXIT_CONNECTION;
+  }
+  if (opt_.has_con) queue_.push_back("CON " + opt_.con);
+  for (const std::string& c : opt_.commands) split_lines(c, &queue_);
+  reading_input_ = opt_.commands.empty() || opt_.interactive;
+  tty_ = reading_input_ && isatty(STDIN_FILENO) && !opt_.raw;
+
+  long long linger_until = -1;
+  while (!g_stop) {
+    if (awaiting_.empty() && !queue_.empty()) {
+      if (!send_next()) return EXIT_CONNECTION;
+      continue;
+    }
+    bool idle = awaiting_.empty() && queue_.empty();
+    bool want_input = reading_input_ && !input_eof_;
+    if (idle && !want_input && !opt_.follow) {
+      if (linger_until < 0) linger_until = now_ms() + opt_.wait_ms;
+      if (now_ms() >= linger_until) break;
+    }
+    if (idle && want_input) prompt();
+
+    int wait = -1;
+    if (!awaiting_.empty()) wait = static_cast<int>(deadline_ > now_ms() ? deadline_ - now_ms() : 0);
+    else if (idle && !want_input && !opt_.follow) wait = static_cast<int>(linger_until - now_ms());
+    if (wait < -1) wait = 0;
+
+    pollfd fds[2] = {{conn_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    int ready = poll(fds, want_input && idle ? 2 : 1, wait);
+    if (ready < 0 && errno != EINTR) {
+      fprintf(stderr, "vbdctl: poll: %s\n", strerror(errno));
+      return EXIT_CONNECTION;
+    }
+    bool closed = false;
+    if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      vbdctl::read_status status = conn_.fill();
+      closed = status == vbdctl::read_status::closed || status == vbdctl::read_status::error;
+    }
+    std::string text;
+    vbdctl::unit_result kind;
+    while (conn_.take_buffered(&text, &kind)) handle_unit(text, kind);
+    if (closed) {
+      if (g_stop) break;
+      fprintf(stderr, refused_ ? "vbdctl: the server refused the connection\n"
+                               : "vbdctl: connection closed by the server\n");
+      return EXIT_CONNECTION;
+    }
+    if (ready > 0 && want_input && idle && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
+    if (!awaiting_.empty() && now_ms() >= deadline_) {
+      fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", awaiting_.front().label.c_str(), opt_.timeout_ms);
+      missing_ = true;
+      awaiting_.clear();
+    }
+  }
+  if (refused_) return EXIT_CONNECTION;
+  if (usage_error_) return EXIT_USAGE;
+  if (missing_) return EXIT_NO_REPLY;
+  if (opt_.fail_on_error && error_reply_) return EXIT_ERROR_REPLY;
+  return 0;
+}
+
+int usage_error(const char* what) {
+  fprintf(stderr, "vbdctl: %s (see --help)\n", what);
+  return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  enum { OPT_CONNECT_TIMEOUT = 256 };
+  static const option LONG_OPTIONS[] = {
+      {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
+      {"binary", no_argument, nullptr, 'b'},         {"con", required_argument, nullptr, 'c'},
+      {"follow", no_argument, nullptr, 'f'},         {"interactive", no_argument, nullptr, 'i'},
+      {"wait", required_argument, nullptr, 'w'},     {"timeout", required_argument, nullptr, 't'},
+      {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
+      {"raw", no_argument, nullptr, 'r'},            {"fail-on-error", no_argument, nullptr, 'e'},
+      {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+
+  options opt;
+  int c = 0;
+  // Options may follow the commands; "--" ends the options.
+  while ((c = getopt_long(argc, argv, "H:p:bc:fiw:t:reh", LONG_OPTIONS, nullptr)) != -1) {
+    switch (c) {
+      case 'H': opt.host = optarg; break;
+      case 'p':
+        if (!parse_number(optarg, 1, 65535, &opt.port)) return usage_error("bad --port");
+        break;
+      case 'b': opt.binary = true; break;
+      case 'c':
+        opt.con = optarg;
+        opt.has_con = true;
+        break;
+      case 'f': opt.follow = true; break;
+      case 'i': opt.interactive = true; break;
+      case 'w':
+        if (!parse_number(optarg, 0, 86400000, &opt.wait_ms)) return usage_error("bad --wait");
+        break;
+      case 't':
+        if (!parse_number(optarg, 1, 86400000, &opt.timeout_ms)) return usage_error("bad --timeout");
+        break;
+      case OPT_CONNECT_TIMEOUT:
+        if (!parse_number(optarg, 1, 86400000, &opt.connect_timeout_ms)) {
+          return usage_error("bad --connect-timeout");
+        }
+        break;
+      case 'r': opt.raw = true; break;
+      case 'e': opt.fail_on_error = true; break;
+      case 'h': fputs(HELP, stdout); return 0;
+      default: return usage_error("unknown option");
+    }
+  }
+  for (int i = optind; i < argc; ++i) opt.commands.emplace_back(argv[i]);
+
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  session s(opt);
+  return s.run();
+}
