@@ -58,6 +58,7 @@ int process_stats(const options& opt) {
                 100.0 * static_cast<double>(cpu1 - cpu0) / wall_ns);
   }
   std::printf("%s_rss_kib=%ld\n", prefix.c_str(), status_value(pid, "VmRSS"));
+  std::printf("%s_vsz_kib=%ld\n", prefix.c_str(), status_value(pid, "VmSize"));
   std::printf("%s_threads=%ld\n", prefix.c_str(), status_value(pid, "Threads"));
   return 0;
 }

@@ -29,7 +29,7 @@ constexpr int EXIT_NO_REPLY = 3;
 constexpr int EXIT_ERROR_REPLY = 4;
 
 const char HELP[] =
-    "usage: vbdctl [options] [COMMAND...]\n"
+    "usage: vbdctl [options] [--] [COMMAND...]\n"
     "\n"
     "Sends each COMMAND (a request line such as PL, ?P, 12KL or ?APL) to the\n"
     "vBdServer control port and prints every reply with its meaning. Without\n"
@@ -53,6 +53,9 @@ const char HELP[] =
     "  -r, --raw             print the received lines only, undecoded\n"
     "  -e, --fail-on-error   exit 4 when a reply is an error code\n"
     "  -h, --help            this text\n"
+    "\n"
+    "A reply that does not come in time ends vbdctl: replies carry no sequence\n"
+    "number, so a late one would be taken for the next command's.\n"
     "\n"
     "Exit status: 0 every command answered; 1 cannot connect, or the server\n"
     "closed the connection; 2 usage error; 3 a reply did not come in time;\n"
@@ -257,9 +260,11 @@ int session::run() {
     }
     if (ready > 0 && want_input && idle && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
     if (!awaiting_.empty() && now_ms() >= deadline_) {
+      // Replies carry no sequence number: a late one would be taken for the
+      // next command's, so nothing more is sent.
       fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", awaiting_.front().label.c_str(), opt_.timeout_ms);
       missing_ = true;
-      awaiting_.clear();
+      break;
     }
   }
   if (refused_) return EXIT_CONNECTION;
