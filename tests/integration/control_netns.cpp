@@ -330,6 +330,12 @@ void ControlTest::start_daemon(std::vector<std::string> args, bool description) 
   ASSERT_TRUE(daemon_);
   ASSERT_TRUE(daemon_->wait_for("RER-UzovoviRED: register callback for ControlAPP\n", kStartMs))
       << daemon_->out() << daemon_->err();
+  // The receive thread drains the queue when it starts and then greets the
+  // player: only after the hello does a message from the player count.
+  if (sim_) {
+    ASSERT_TRUE(sim_->wait_for("[sim] hello from server pid " + std::to_string(daemon_->pid()) + "\n", kStartMs))
+        << sim_->out() << daemon_->out();
+  }
 }
 
 std::unique_ptr<tcp_client> ControlTest::connect(const std::string& source, int port) {

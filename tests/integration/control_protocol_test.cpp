@@ -89,6 +89,9 @@ TEST_F(ControlTest, ErrorStatusFollowsTheStandbyStateAndTheLastError) {
   EXPECT_EQ(client->request("?E\r"), "E04\r\n");
   sim_script("standby 0", "[BDP_StandbyMode_Set]BDP_StandbyMode=0\n");
   EXPECT_EQ(client->request("?E\r"), "00\r\n");
+  // Only the state 1 is standby.
+  sim_script("standby 2", "[BDP_StandbyMode_Set]BDP_StandbyMode=2\n");
+  EXPECT_EQ(client->request("?E\r"), "00\r\n");
 
   // After an error "?E" repeats it, also after later successes.
   EXPECT_EQ(client->request("5KL\r"), "E06\r\n");  // key lock is 0 or 1
