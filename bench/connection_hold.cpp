@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,8 +70,14 @@ int connection_hold(const options& opt) {
   std::string host = address + ":" + std::to_string(http_port);
   for (int i = 0; i < http; i++) {
     int fd = tcp_connect(address, http_port);
-    if (fd < 0 || !get_once(fd, host, path, nullptr)) {
-      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d failed\n", i);
+    if (fd < 0) {
+      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d: connect: %s\n", i,
+                   std::strerror(errno));
+      return 1;
+    }
+    if (!get_once(fd, host, path, nullptr)) {
+      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d: no 200 answer to GET %s\n", i,
+                   path.c_str());
       return 1;
     }
     fds.push_back(fd);

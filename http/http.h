@@ -41,10 +41,18 @@ inline constexpr int CG_HTTP_STATUS_INTERNAL_SERVER_ERROR = 500;
 
 inline constexpr int CG_HTTP_LINE_SIZE = 512;          // request, header and chunk-size lines
 inline constexpr int CG_HTTP_BODY_RECEIVE_CALLS = 20;  // per Content-Length body or chunk
+// What one request may make the server hold: a request with more header
+// lines, or whose body goes on past this many bytes, is not read further
+// and its connection ends (as for a malformed request line).
+inline constexpr int CG_HTTP_MAX_HEADERS = 128;
+inline constexpr int CG_HTTP_MAX_CONTENT = 1024 * 1024;
 inline constexpr int CG_HTTP_DATE_SIZE = 128;          // buffer of cg_http_date
 
 inline constexpr int CG_HTTP_SERVER_LISTEN_BACKLOG = 128;
 inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;  // seconds
+// Connections one server serves at once; a connection accepted beyond them
+// is closed at once, so a flood costs neither threads nor descriptors.
+inline constexpr int CG_HTTP_SERVER_MAX_CONNECTIONS = 256;
 inline constexpr const char* CG_HTTP_SERVER_PLATFORM_NAME = "Platform 1.0";
 inline constexpr int CG_HTTP_SERVER_PLATFORM_NAME_SIZE = 16;  // buffer of the platform name
 
@@ -169,7 +177,9 @@ int cg_http_packet_get_content_length(const cg_http_packet* packet);
 int cg_http_packet_post(cg_http_packet* packet, cg_socket* sock);
 // Reads a header block and, unless headers_only, the body, byte by byte
 // with the caller's line buffer (at least 2 bytes; CG_HTTP_LINE_SIZE is the
-// size the server uses). 1, or 0 without a packet, socket or buffer.
+// size the server uses). 1, or 0 without a packet, socket or buffer, or when
+// the packet has more than CG_HTTP_MAX_HEADERS header lines or its body goes
+// on past CG_HTTP_MAX_CONTENT bytes (what was read is kept).
 int cg_http_packet_read(cg_http_packet* packet, cg_socket* sock, int headers_only,
                         char* line_buffer, int line_size);
 
@@ -220,8 +230,8 @@ const char* cg_http_request_get_local_address(cg_http_request* request);
 // "Transfer-Encoding" is present. Bytes read past the request are kept in
 // the request for its next read from the same socket (until the socket is
 // set again with cg_http_request_set_socket). 1 when a request was
-// read; 0 when the line read fails or the request line has fewer than three
-// parts.
+// read; 0 when the line read fails, the request line has fewer than three
+// parts, or the request exceeds CG_HTTP_MAX_HEADERS or CG_HTTP_MAX_CONTENT.
 int cg_http_request_read(cg_http_request* request, cg_socket* sock);
 // Sets "Date" and writes the status line and the packet to the request's
 // socket. 0 when the response has no version or reason phrase, else 1 (a

@@ -148,10 +148,12 @@ bool packet_init(cg_http_packet* packet);
 void packet_release(cg_http_packet* packet);
 
 // Reads header lines until the empty line (a line of 2 bytes or fewer) or a
-// failed read, appending each header.
-void read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size);
+// failed read, appending each header. False when the block has more than
+// CG_HTTP_MAX_HEADERS lines (reading stops there).
+bool read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size);
 // Reads the body by "Content-Length", chunked, or until the peer closes.
-void read_body(cg_http_packet* packet, http_input& in, char* line, int line_size);
+// False when it goes on past CG_HTTP_MAX_CONTENT bytes (reading stops there).
+bool read_body(cg_http_packet* packet, http_input& in, char* line, int line_size);
 
 // Appends the header lines, the empty line and the body to out (which may
 // already hold a status line) and sends them. True when all was sent.

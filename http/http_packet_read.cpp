@@ -1,6 +1,7 @@
 // Reading an HTTP header block and body: by "Content-Length", chunked, or
 // until the peer closes. The peer never chooses an allocation: buffers grow
-// with the bytes that actually arrive.
+// with the bytes that actually arrive, and no request holds more than
+// CG_HTTP_MAX_HEADERS header lines and CG_HTTP_MAX_CONTENT body bytes.
 #include <climits>
 
 #include "http/http_internal.h"
@@ -14,8 +15,9 @@ namespace {
 constexpr size_t kBodyStep = 64 * 1024;
 // Receive size while reading until the peer closes.
 constexpr int kCloseDelimitedStep = 1024;
-// Longest body kept: a cg_string's length is an int.
-constexpr long long kMaxBody = INT_MAX - 1;
+// Longest body kept.
+constexpr long long kMaxBody = CG_HTTP_MAX_CONTENT;
+static_assert(kMaxBody < INT_MAX, "a cg_string's length is an int");
 
 // Receives up to want more bytes into body in at most
 // CG_HTTP_BODY_RECEIVE_CALLS receive calls. Returns the bytes added; stops
@@ -45,48 +47,60 @@ long long receive_into(byte_buffer* body, http_input& in, long long want, bool* 
   return got;
 }
 
-void read_sized_body(cg_http_packet* packet, http_input& in, long long length) {
+// False when the body goes on past kMaxBody: its first kMaxBody bytes
+// arrived and more were announced.
+bool read_sized_body(cg_http_packet* packet, http_input& in, long long length) {
   byte_buffer body{};
   bool failed = false;
   receive_into(&body, in, length < kMaxBody ? length : kMaxBody, &failed);
+  bool too_long = length > kMaxBody && static_cast<long long>(body.length) >= kMaxBody;
   if (body.length > 0) {
     buffer_move_to_string(&body, packet->content);
   } else {
     buffer_release(&body);
   }
+  return !too_long;
 }
 
-void read_chunked_body(byte_buffer* body, http_input& in, char* line, int line_size) {
+bool read_chunked_body(byte_buffer* body, http_input& in, char* line, int line_size) {
   for (;;) {
-    if (in.read_line(line, line_size) < 0) return;
+    if (in.read_line(line, line_size) < 0) return true;
     long long size = parse_hex(line);
-    if (size < 1) return;
+    if (size < 1) return true;
     long long room = kMaxBody - static_cast<long long>(body->length);
     long long want = size < room ? size : room;
     bool failed = false;
     long long got = receive_into(body, in, want, &failed);
+    // The body is full and its chunk goes on.
+    if (size > room && got == room) return false;
     // A chunk that did not arrive whole leaves nothing to stay in step with.
-    if (failed || got < size) return;
+    if (failed || got < size) return true;
     in.read_line(line, line_size);  // the line end after the chunk data
   }
 }
 
-void read_until_close(byte_buffer* body, http_input& in) {
+bool read_until_close(byte_buffer* body, http_input& in) {
   for (;;) {
-    if (!buffer_reserve(body, kCloseDelimitedStep)) return;
-    int n = in.read(body->data + body->length, kCloseDelimitedStep);
-    if (n <= 0) return;
+    if (static_cast<long long>(body->length) >= kMaxBody) return false;
+    size_t step = kCloseDelimitedStep;
+    if (static_cast<long long>(body->length + step) > kMaxBody) {
+      step = static_cast<size_t>(kMaxBody - static_cast<long long>(body->length));
+    }
+    if (!buffer_reserve(body, step)) return true;
+    int n = in.read(body->data + body->length, static_cast<int>(step));
+    if (n <= 0) return true;
     body->length += static_cast<size_t>(n);
   }
 }
 
 }  // namespace
 
-void read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size) {
+bool read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size) {
   cg_http_header_list_clear(packet->headers);
-  for (;;) {
+  for (int lines = 0;; lines++) {
     int n = in.read_line(line, line_size);
-    if (n <= 2) return;  // the empty line, or a failed read
+    if (n <= 2) return true;  // the empty line, or a failed read
+    if (lines == CG_HTTP_MAX_HEADERS) return false;
     std::string_view name, value;
     if (!split_header_line(std::string_view(line, static_cast<size_t>(n)), &name, &value)) {
       continue;
@@ -99,23 +113,20 @@ void read_header_block(cg_http_packet* packet, http_input& in, char* line, int l
   }
 }
 
-void read_body(cg_http_packet* packet, http_input& in, char* line, int line_size) {
+bool read_body(cg_http_packet* packet, http_input& in, char* line, int line_size) {
   if (cg_http_header* length = cg_http_header_list_get(packet->headers, CG_HTTP_CONTENT_LENGTH)) {
     const char* value = cg_http_header_get_value(length);
     long long n = value ? parse_decimal(value) : 0;
-    if (n > 0) read_sized_body(packet, in, n);
-    return;
+    return n > 0 ? read_sized_body(packet, in, n) : true;
   }
   byte_buffer body{};
   const char* encoding = cg_http_header_list_get_value(packet->headers, CG_HTTP_TRANSFER_ENCODING);
-  if (encoding && iequals(encoding, CG_HTTP_CHUNKED)) {
-    read_chunked_body(&body, in, line, line_size);
-  } else {
-    read_until_close(&body, in);
-  }
+  bool whole = encoding && iequals(encoding, CG_HTTP_CHUNKED) ? read_chunked_body(&body, in, line, line_size)
+                                                              : read_until_close(&body, in);
   long long total = static_cast<long long>(body.length);
   buffer_move_to_string(&body, packet->content);
   cg_http_packet_set_header_llong(packet, CG_HTTP_CONTENT_LENGTH, total);
+  return whole;
 }
 
 }  // namespace vbd_http
@@ -124,7 +135,7 @@ int cg_http_packet_read(cg_http_packet* packet, cg_socket* sock, int headers_onl
                         char* line_buffer, int line_size) {
   if (!packet || !sock || !line_buffer || line_size < 2) return 0;
   vbd_http::http_input in{sock, nullptr};
-  vbd_http::read_header_block(packet, in, line_buffer, line_size);
-  if (!headers_only) vbd_http::read_body(packet, in, line_buffer, line_size);
+  if (!vbd_http::read_header_block(packet, in, line_buffer, line_size)) return 0;
+  if (!headers_only && !vbd_http::read_body(packet, in, line_buffer, line_size)) return 0;
   return 1;
 }

@@ -63,10 +63,12 @@ int cg_http_request_read(cg_http_request* request, cg_socket* sock) {
     vbd_http::assign(request->uri, parts[1]);
   }
 
-  vbd_http::read_header_block(&request->packet, in, line, sizeof(line));
+  // A request that would make the server hold more than its limits is not
+  // read further: its connection ends as for a malformed request line.
+  if (!vbd_http::read_header_block(&request->packet, in, line, sizeof(line))) return 0;
   if (cg_http_packet_has_header(&request->packet, CG_HTTP_CONTENT_LENGTH) ||
       cg_http_packet_has_header(&request->packet, CG_HTTP_TRANSFER_ENCODING)) {
-    vbd_http::read_body(&request->packet, in, line, sizeof(line));
+    if (!vbd_http::read_body(&request->packet, in, line, sizeof(line))) return 0;
   }
   return 1;
 }

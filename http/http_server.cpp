@@ -64,6 +64,14 @@ bool accept_one(cg_http_server* server) {
     if (accept_error_is_shortage(err)) cg_sleep_ms(kAcceptResourcePauseMs);
     return true;
   }
+  // Beyond the connections served at once, a newcomer is closed at once.
+  cg_mutex_lock(server->mutex);
+  bool full = cg_thread_list_size(server->client_threads) >= CG_HTTP_SERVER_MAX_CONNECTIONS;
+  cg_mutex_unlock(server->mutex);
+  if (full) {
+    cg_socket_delete(client);
+    return true;
+  }
   cg_socket_set_timeout(client, server->timeout);
   vbd_http::connection_start(server, client);
   return true;

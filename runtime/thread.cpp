@@ -61,10 +61,10 @@ constexpr size_t kThreadStackSize = 0;
     __has_feature(memory_sanitizer)
 constexpr size_t kThreadStackSize = 0;
 #else
-constexpr size_t kThreadStackSize = 32 * 1024;
+constexpr size_t kThreadStackSize = 256 * 1024;
 #endif
 #else
-constexpr size_t kThreadStackSize = 32 * 1024;
+constexpr size_t kThreadStackSize = 256 * 1024;
 #endif
 
 void* thread_entry(void* arg) {

@@ -12,6 +12,7 @@
 namespace vbd_hostile {
 namespace {
 
+using namespace std::string_literals;
 using ControlHostileTest = hostile_test;
 
 std::string random_bytes(std::mt19937& rng, size_t n) {
@@ -29,10 +30,10 @@ TEST_F(ControlHostileTest, RandomFfAndNulBytes) {
       std::string(16 * 1024, '\0'),
       std::string(4096, '\r'),
       // Binary frames with every length and broken checksums.
-      std::string("\x02\x82\xFF\xFF", 4) + random_bytes(rng, 600),
-      std::string("\x02\x00\x00\x00\x02\x80\x00\x05?Phello\r", 18),
+      "\x02\x82\xFF\xFF"s + random_bytes(rng, 600),
+      "\x02\x00\x00\x00\x02\x80\x00\x05?Phello\r"s,
       // NUL inside text requests, and CR LF mixed in.
-      std::string("?E\0garbage\r\n\n\r?P\0\r", 19),
+      "?E\0garbage\r\n\n\r?P\0\r"s,
   };
   int index = 0;
   for (const std::string& input : inputs) {
@@ -43,10 +44,7 @@ TEST_F(ControlHostileTest, RandomFfAndNulBytes) {
     // Whatever it answers, the connection stays usable for a real request
     // once a request left unfinished has timed out.
     read_until(fd, "\x01\x02", 2100);
-    std::string pre = read_until(fd, "\x01\x02", 0);
-    std::string r = control_ask(fd, "?E", 10000);
-    std::string e = env_.err();
-    EXPECT_NE(r, "") << "pre=[" << pre << "] " << e.substr(e.size() > 1500 ? e.size() - 1500 : 0);
+    EXPECT_NE(control_ask(fd, "?E", 10000), "");
     close(fd);
   }
   finish();
@@ -68,29 +66,39 @@ TEST_F(ControlHostileTest, EndlessLineIsCutEvery256Bytes) {
 
 TEST_F(ControlHostileTest, ThousandsOfConnectAndDisconnectCycles) {
   // The legitimate client stays connected while another address cycles:
-  // every one of those connections is refused at once (single peer).
+  // every one of those connections is closed at once (single peer), and
+  // the legitimate client is answered all along.
   int legit = tcp_connect(env_.client_address(), env_.device_address(), kControlPort);
   ASSERT_GE(legit, 0);
   long long start = now_ms();
-  for (int i = 0; i < 2000; i++) {
-    int fd = tcp_connect(env_.other_address(), env_.device_address(), kControlPort, 2000);
+  int connected = 0;
+  for (int i = 0; i < 3000; i++) {
+    int fd = tcp_connect(env_.other_address(), env_.device_address(), kControlPort, 1000);
     if (fd < 0) continue;  // a full backlog may refuse a few
+    connected++;
     if (i % 3 == 0) send_all(fd, "?E\r");
     if (i % 2 == 0) {
       close_with_reset(fd);
     } else {
       close(fd);
     }
-    if (i % 250 == 0) {
+    if (i % 300 == 0) {
+      long long asked = now_ms();
       EXPECT_NE(control_ask(legit, "?E"), "") << "cycle " << i;
+      EXPECT_LT(now_ms() - asked, 1000) << "cycle " << i;
     }
   }
   EXPECT_NE(control_ask(legit, "?E"), "");
+  EXPECT_GT(connected, 2500);
+  RecordProperty("refused_cycles_ms", std::to_string(now_ms() - start));
   close(legit);
+
   // Then the legitimate address itself cycles: each newcomer replaces the
-  // connection before it.
-  for (int i = 0; i < 1000; i++) {
-    int fd = tcp_connect(env_.client_address(), env_.device_address(), kControlPort, 2000);
+  // connection before it, which takes one wait for the old connection's
+  // thread (100 ms), so the accept backlog fills and drains at that pace.
+  start = now_ms();
+  for (int i = 0; i < 200; i++) {
+    int fd = tcp_connect(env_.client_address(), env_.device_address(), kControlPort, 300);
     if (fd < 0) continue;
     if (i % 2 == 0) {
       send_all(fd, "?E\r");
@@ -99,7 +107,20 @@ TEST_F(ControlHostileTest, ThousandsOfConnectAndDisconnectCycles) {
       close(fd);
     }
   }
-  RecordProperty("cycles_ms", std::to_string(now_ms() - start));
+  RecordProperty("replacing_cycles_ms", std::to_string(now_ms() - start));
+  // Answered again once the backlog has drained: at most 128 queued
+  // connections at about a tenth of a second each.
+  start = now_ms();
+  bool answered = false;
+  while (!answered && now_ms() - start < 20000) {
+    int fd = tcp_connect(env_.client_address(), env_.device_address(), kControlPort, 2000);
+    if (fd >= 0) {
+      answered = control_ask(fd, "?E", 2000) != "";
+      close(fd);
+    }
+  }
+  EXPECT_TRUE(answered);
+  RecordProperty("recovery_ms", std::to_string(now_ms() - start));
   finish();
 }
 

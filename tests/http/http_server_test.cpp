@@ -331,7 +331,8 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
     cg_http_server_set_listener(s, answer_with_uri);
     cg_http_server_set_user_data(s, &child_rec);
     if (p < 0 || !cg_http_server_start(s)) _exit(2);
-    // Room for the threads already there and a few more stacks.
+    // Room for the threads already there and a few more stacks (a thread
+    // stack is a few hundred KiB).
     long pages = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
       if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
@@ -339,7 +340,7 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
     }
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max =
-        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4u << 20);
     if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
 
     std::vector<int> held;

@@ -137,6 +137,45 @@ TEST_F(ControlTest, PlayerEventsReachTheClientAsOneLine) {
   EXPECT_EQ(lines, (std::vector<std::string>{"P04", "R"}));
 }
 
+TEST_F(ControlTest, EventsAndRepliesInterleaveAsWholeLines) {
+  start_sim({"--no-events"});
+  start_daemon();
+  auto client = connect();
+  ASSERT_TRUE(client);
+
+  // The player pushes a stream of numbered events (in small bursts, so the
+  // queue never fills) while the client's requests are being answered: the
+  // receive thread and the client thread write to the same socket.
+  constexpr int kEvents = 160;
+  constexpr int kRequests = 40;
+  std::string script;
+  for (int i = 0; i < kEvents; ++i) {
+    script += "event EVT" + std::to_string(1000 + i) + "\n";
+    if (i % 10 == 9) script += "wait 20\n";
+  }
+  std::string requests;
+  for (int i = 0; i < kRequests; ++i) requests += "?P\r";
+  ASSERT_TRUE(sim_->send(script));
+  ASSERT_TRUE(client->send(requests));
+
+  ASSERT_TRUE(client->wait_lines(kEvents + kRequests, 30000)) << client->take();
+  int events = 0;
+  int replies = 0;
+  for (const std::string& line : lines_of(client->take(300))) {
+    if (line == "P03") {
+      ++replies;
+    } else if (line == "EVT" + std::to_string(1000 + events)) {
+      ++events;  // every event once, in the player's order
+    } else {
+      ADD_FAILURE() << "unexpected line \"" << line << "\" after " << events << " events and " << replies
+                    << " replies";
+      break;
+    }
+  }
+  EXPECT_EQ(events, kEvents);
+  EXPECT_EQ(replies, kRequests);
+}
+
 TEST_F(ControlTest, HandshakesAndBinaryFrames) {
   start_sim({"--no-events"});
   start_daemon();
