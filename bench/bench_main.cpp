@@ -15,7 +15,8 @@ constexpr subcommand kSubcommands[] = {
     {"cmd", bench::command_bench},      {"model", bench::latency_model},
     {"search", bench::discovery_bench}, {"startup", bench::startup_bench},
     {"hold", bench::connection_hold},   {"get", bench::http_get},
-    {"stats", bench::process_stats},
+    {"stats", bench::process_stats},    {"notify", bench::notify_flood},
+    {"floor", bench::wake_floor},
 };
 
 }  // namespace
@@ -30,8 +31,18 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::fprintf(stderr,
-               "usage: vbd-bench cmd|model|search|startup|hold|get|stats [--option value ...]\n"
-               "(run by bench/run; see the subcommand sources in bench/)\n");
-  return 2;
+  bool help = argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+  std::fprintf(help ? stdout : stderr,
+               "usage: vbd-bench SUBCOMMAND [--option value ...]\n"
+               "  cmd      command rate and latency through the control port\n"
+               "  model    the command latency the polling design implies\n"
+               "  search   M-SEARCH (MX 0) to the last response\n"
+               "  notify   another device's NOTIFY traffic at a steady rate\n"
+               "  startup  start of the daemon to its control port accepting\n"
+               "  hold     keep control and HTTP connections open\n"
+               "  get      one GET, the body to standard output\n"
+               "  stats    memory, threads and CPU share of a process\n"
+               "  floor    CPU time of one bare poll wake-up\n"
+               "bench/run runs them all; the options are read in each subcommand's source.\n");
+  return help ? 0 : 2;
 }

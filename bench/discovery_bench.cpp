@@ -2,6 +2,8 @@
 // MX wait) and times each from its send to the last unicast response. The
 // first search learns how many responses the device gives; every later one
 // waits for that many.
+// "notify": multicasts another device's ssdp:alive NOTIFY at a steady rate,
+// the traffic every SSDP listener on a LAN receives and ignores.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -115,6 +117,37 @@ int discovery_bench(const options& opt) {
   std::printf("%s_last_p50=%.3f\n", prefix.c_str(), percentile(last, 50));
   std::printf("%s_last_p99=%.3f\n", prefix.c_str(), percentile(last, 99));
   return expect > 0 && short_searches == 0 ? 0 : 1;
+}
+
+int notify_flood(const options& opt) {
+  std::string local = opt.get("local", "");
+  int rate = opt.get_int("rate", 1000);
+  int seconds = opt.get_int("seconds", 10);
+  int fd = open_search_socket(local);
+  if (fd < 0 || rate <= 0) return 1;
+  const std::string notify =
+      "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=1800\r\n"
+      "LOCATION: http://" + local + ":49152/rootDesc.xml\r\nNT: upnp:rootdevice\r\n"
+      "NTS: ssdp:alive\r\nSERVER: Linux/5.10 UPnP/1.0 Router/1.0\r\n"
+      "USN: uuid:00000000-0000-4000-8000-000000000001::upnp:rootdevice\r\n\r\n";
+  sockaddr_in group{};
+  group.sin_family = AF_INET;
+  group.sin_port = htons(kSsdpPort);
+  inet_pton(AF_INET, kGroup, &group.sin_addr);
+  long total = static_cast<long>(rate) * seconds;
+  int64_t start = now_us();
+  long sent = 0;
+  for (long i = 0; i < total; i++) {
+    int64_t due = start + i * 1000000 / rate;
+    sleep_us(due - now_us());
+    if (sendto(fd, notify.data(), notify.size(), 0, reinterpret_cast<sockaddr*>(&group),
+               sizeof group) > 0) {
+      sent++;
+    }
+  }
+  close(fd);
+  std::printf("notify_sent=%ld\n", sent);
+  return 0;
 }
 
 }  // namespace bench

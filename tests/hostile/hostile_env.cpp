@@ -91,6 +91,20 @@ usage usage_of(pid_t pid) {
   return u;
 }
 
+long long udp_datagrams_received(pid_t pid) {
+  std::istringstream lines(read_file("/proc/" + std::to_string(pid) + "/net/snmp"));
+  std::string names, values;
+  while (std::getline(lines, names) && std::getline(lines, values)) {
+    if (names.rfind("Udp:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value) {
+      if (name == "InDatagrams") return std::atoll(value.c_str());
+    }
+  }
+  return -1;
+}
+
 // ---------------------------------------------------------------------------
 // daemon_env
 // ---------------------------------------------------------------------------

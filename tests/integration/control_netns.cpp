@@ -348,11 +348,18 @@ std::unique_ptr<tcp_client> ControlTest::connect(const std::string& source, int 
 void ControlTest::sim_script(const std::string& command, const std::string& daemon_line) {
   ASSERT_TRUE(sim_);
   size_t seen = daemon_line.empty() ? 0 : count_of(daemon_->out(), daemon_line);
-  ASSERT_TRUE(sim_->send(command + "\n"));
+  // A message of a kind the daemon ignores follows the command. The daemon
+  // prints what it is doing with a message before it does it, so only once
+  // it has begun on this marker is the command's effect (a stored standby
+  // state, an event sent to the clients) complete.
+  static int serial = 0;
+  const std::string marker = std::to_string(++serial);
+  ASSERT_TRUE(sim_->send(command + "\nraw 9 " + marker + "\n"));
+  ASSERT_TRUE(daemon_->wait_for("[controlapp_cmd_proc]now process msg [cmd_type:9,cmd:" + marker + "]\n", kWaitMs))
+      << "after \"" << command << "\":\n"
+      << daemon_->out() << sim_->out();
   if (!daemon_line.empty()) {
-    ASSERT_TRUE(daemon_->wait_for(daemon_line, kWaitMs, static_cast<int>(seen + 1)))
-        << "after \"" << command << "\":\n"
-        << daemon_->out() << sim_->out();
+    EXPECT_GE(count_of(daemon_->out(), daemon_line), seen + 1) << "after \"" << command << "\":\n" << daemon_->out();
   }
 }
 

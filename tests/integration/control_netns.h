@@ -114,8 +114,9 @@ class ControlTest : public ::testing::Test {
   // A client connected to the daemon from the given client address.
   std::unique_ptr<tcp_client> connect(const std::string& source, int port = kDefaultPort);
   std::unique_ptr<tcp_client> connect() { return connect(net_->client_address()); }
-  // Runs one simulator script command and waits for the daemon to print
-  // `daemon_line` (when not empty).
+  // Runs one simulator script command and waits until the daemon has
+  // handled what it sent, expecting the daemon to have printed
+  // `daemon_line` (when not empty) once more.
   void sim_script(const std::string& command, const std::string& daemon_line = "");
 
   std::unique_ptr<netns_link> net_;

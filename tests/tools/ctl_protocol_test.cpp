@@ -146,6 +146,8 @@ TEST(ReplyForms, MeaningsAreDecoded) {
   EXPECT_EQ(vbdctl::describe_reply(status(0), "E12"), "last error: no such title or chapter");
   EXPECT_EQ(vbdctl::describe_reply(action(6), "R"), "done");
   EXPECT_EQ(vbdctl::describe_reply(action(6), "E11"), "error: no disc");
+  EXPECT_EQ(vbdctl::describe_reply(status(17), "1x"), "");  // not its form: nothing decoded
+  EXPECT_EQ(vbdctl::describe_reply(status(15), "5"), "");
   EXPECT_EQ(vbdctl::describe_event("P03"), "player status 03: stop");
   EXPECT_EQ(vbdctl::describe_event("disc inserted"), "");
 }

@@ -240,7 +240,7 @@ std::string describe_reply(const expected_reply& expected, std::string_view text
         return format("error: %s", meaning);
       }
       if (expected.kind == reply_kind::action) return text == "R" ? "done" : "";
-      return describe_status(expected.cmd, text);
+      return status_fits(expected.cmd, text) ? describe_status(expected.cmd, text) : "";
   }
   return "";
 }
