@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,7 +29,12 @@ double round_trip(int fd, const std::string& command, std::string* reply) {
   char buffer[256];
   while (got.find("\r\n") == std::string::npos) {
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      std::fprintf(stderr, "vbd-bench cmd: %s after %.0f ms waiting for the reply to %s\n",
+                   n == 0 ? "connection closed" : std::strerror(errno),
+                   static_cast<double>(now_us() - start) / 1000.0, command.c_str());
+      return -1;
+    }
     got.append(buffer, static_cast<size_t>(n));
   }
   double ms = static_cast<double>(now_us() - start) / 1000.0;

@@ -81,7 +81,11 @@ bool read_chunked_body(byte_buffer* body, http_input& in, char* line, int line_s
 
 bool read_until_close(byte_buffer* body, http_input& in) {
   for (;;) {
-    if (static_cast<long long>(body->length) >= kMaxBody) return false;
+    if (static_cast<long long>(body->length) >= kMaxBody) {
+      // Full: whole only when the peer closes now.
+      char extra;
+      return in.read(&extra, 1) <= 0;
+    }
     size_t step = kCloseDelimitedStep;
     if (static_cast<long long>(body->length + step) > kMaxBody) {
       step = static_cast<size_t>(kMaxBody - static_cast<long long>(body->length));

@@ -172,17 +172,18 @@ std::string daemon_env::enter() {
   return "";
 }
 
-bool daemon_env::start_daemon(const std::vector<std::string>& extra_env) {
+bool daemon_env::start_daemon(const std::vector<std::string>& wrapper, int ready_ms) {
   vbd_test::spawn_options options;
   options.cwd = dir_;
-  options.env = extra_env;
-  daemon_ = vbd_test::process::start({"ip", "netns", "exec", netns_, "/bin/sh", "-c",
-                                      "exec \"$0\" \"$@\" >>daemon.out 2>>daemon.err",
-                                      vbd_test::server_path(), std::to_string(kControlPort)},
-                                     options);
+  std::vector<std::string> argv = {"ip", "netns", "exec", netns_, "/bin/sh", "-c",
+                                   "exec \"$0\" \"$@\" >>daemon.out 2>>daemon.err"};
+  argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+  argv.push_back(vbd_test::server_path());
+  argv.push_back(std::to_string(kControlPort));
+  daemon_ = vbd_test::process::start(argv, options);
   if (!daemon_) return false;
   // Ready when the control port answers (discovery starts before it).
-  long long deadline = now_ms() + 20000;
+  long long deadline = now_ms() + ready_ms;
   while (now_ms() < deadline) {
     int fd = tcp_connect(client_, device_, kControlPort, 500);
     if (fd >= 0) {

@@ -69,8 +69,8 @@ class daemon_env {
   std::string enter();
   // Starts the daemon (port kControlPort) in its namespace with the
   // description in its working directory; waits until the control port
-  // accepts. extra_env: "NAME=value" entries.
-  bool start_daemon(const std::vector<std::string>& extra_env = {});
+  // accepts. wrapper: a command the daemon runs under (valgrind, ...).
+  bool start_daemon(const std::vector<std::string>& wrapper = {}, int ready_ms = 20000);
   pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
   vbd_test::process* daemon() { return daemon_.get(); }
 

@@ -56,10 +56,10 @@ TEST_F(ControlTest, SecondConnectionFromTheSameAddressEndsTheFirst) {
 TEST_F(ControlTest, ConnectionsReplacedWhileEventsFlow) {
   start_sim({"--no-events"});
   start_daemon();
-  // Numbered events for about three seconds, while the connection is
+  // Numbered events for about four seconds, while the connection is
   // replaced again and again: each event goes to the client connected at the
   // time (none while one replaces another), never cut, twice or out of order.
-  constexpr int kEvents = 300;
+  constexpr int kEvents = 400;
   std::string script;
   for (int i = 0; i < kEvents; ++i) {
     script += "event EVT" + std::to_string(1000 + i) + "\n";

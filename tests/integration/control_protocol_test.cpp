@@ -130,7 +130,7 @@ TEST_F(ControlTest, PlayerEventsReachTheClientAsOneLine) {
 
   // A command that changes the player's state: its reply and the player's
   // status event both arrive, each as a line of its own (in either order).
-  client->send("PL\r");
+  ASSERT_TRUE(client->send("PL\r"));
   ASSERT_TRUE(client->wait_lines(2, kWaitMs));
   std::vector<std::string> lines = lines_of(client->take(300));
   std::sort(lines.begin(), lines.end());
