@@ -90,10 +90,13 @@ netns_link::~netns_link() {
   run_quiet("ip netns del " + client_ns_);
 }
 
-void netns_link::remove_stale() {
-  DIR* dir = opendir("/run/netns");
-  if (!dir) return;
+namespace {
+
+// Entries of the directory named "vbd-ctl-<pid>-..." whose process has ended.
+std::vector<std::string> stale_entries(const char* path) {
   std::vector<std::string> stale;
+  DIR* dir = opendir(path);
+  if (!dir) return stale;
   while (dirent* entry = readdir(dir)) {
     std::string_view name = entry->d_name;
     if (name.substr(0, sizeof kFamily - 1) != kFamily) continue;
@@ -101,7 +104,17 @@ void netns_link::remove_stale() {
     if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) stale.emplace_back(name);
   }
   closedir(dir);
-  for (const std::string& name : stale) run_quiet("ip netns del " + name);
+  return stale;
+}
+
+}  // namespace
+
+void netns_link::remove_stale() {
+  for (const std::string& name : stale_entries("/run/netns")) run_quiet("ip netns del " + name);
+  for (const std::string& name : stale_entries("/tmp")) {
+    std::error_code ec;
+    std::filesystem::remove_all("/tmp/" + name, ec);
+  }
 }
 
 int run_in_netns(const std::string& ns, int (*fn)(void*), void* arg) {
@@ -284,8 +297,8 @@ void ControlTest::SetUp() {
   ASSERT_EQ(enter_private_namespaces(), "");
   net_ = std::make_unique<netns_link>();
   ASSERT_EQ(net_->error(), "");
-  char dir[] = "/tmp/vbd-ctl-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string dir = "/tmp/" + std::string(kFamily) + std::to_string(getpid()) + "-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
   workdir_ = dir;
 }
 

@@ -39,7 +39,8 @@ class netns_link {
   std::string client_address() const { return subnet_ + ".2"; }
   std::string second_client_address() const { return subnet_ + ".3"; }
 
-  // Removes namespaces of this test family whose process has ended.
+  // Removes namespaces and working directories of this test family whose
+  // test process has ended.
   static void remove_stale();
 
  private:

@@ -117,6 +117,8 @@ TEST_F(ControlTest, PlayerEventsReachTheClientAsOneLine) {
   sim_script("event P01", "[controlapp_cmd_proc]recv auto feedback msg\n");
   auto client = connect();
   ASSERT_TRUE(client);
+  // Answered: the server has taken the connection, so events reach it.
+  EXPECT_EQ(client->request("?P\r"), "P03\r\n");
 
   sim_script("event P04", "[controlapp_cmd_proc]recv auto feedback msg\n");
   ASSERT_TRUE(client->wait_lines(1, kWaitMs));
@@ -153,6 +155,8 @@ TEST_F(ControlTest, EventsAndRepliesInterleaveAsWholeLines) {
     script += "event EVT" + std::to_string(1000 + i) + "\n";
     if (i % 10 == 9) script += "wait 20\n";
   }
+  // Answered: the server has taken the connection, so events reach it.
+  ASSERT_EQ(client->request("?P\r"), "P03\r\n");
   std::string requests;
   for (int i = 0; i < kRequests; ++i) requests += "?P\r";
   ASSERT_TRUE(sim_->send(script));
