@@ -49,11 +49,11 @@ void install_sigquit_handler() {
 }
 
 // Stack of every cg_thread. The threads run short, shallow request paths
-// (the deepest frames are the log's two 2048-byte line buffers), so the
-// system default of several MiB per thread (8 MiB with glibc) would only
-// reserve address space and commit charge: with a hundred HTTP connections
-// that is most of a 32-bit address space. Sanitizer builds keep the default,
-// their frames are several times larger.
+// (they all run fine in 32 KiB), so the system default of several MiB per
+// thread (8 MiB with glibc) would only reserve address space and commit
+// charge: with a hundred HTTP connections that is most of a 32-bit address
+// space. Sanitizer builds keep the default, their frames are several times
+// larger.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kThreadStackSize = 0;
 #elif defined(__has_feature)
