@@ -19,6 +19,15 @@ uint32_t now_ms() {
   return static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
 }
 
+// Seeds the generator once, with the time and the process id. The random
+// waits before announcements and search answers must differ between players
+// switched on together, and between two starts in one second.
+void seed_once() {
+  if (!__atomic_exchange_n(&g_random_seeded, 1, __ATOMIC_ACQ_REL)) {
+    srand(static_cast<unsigned>(time(nullptr)) ^ (static_cast<unsigned>(getpid()) << 16));
+  }
+}
+
 }  // namespace
 
 int cg_sleep_ms(int milliseconds) {
@@ -30,6 +39,7 @@ int cg_sleep_ms(int milliseconds) {
 }
 
 int cg_sleep_random_ms(int milliseconds) {
+  seed_once();
   double r = static_cast<double>(rand()) / 2147483647.0;
   return cg_sleep_ms(static_cast<int>(milliseconds * r));
 }
@@ -37,9 +47,7 @@ int cg_sleep_random_ms(int milliseconds) {
 time_t cg_current_time() { return time(nullptr); }
 
 float cg_random_unit() {
-  if (!__atomic_exchange_n(&g_random_seeded, 1, __ATOMIC_ACQ_REL)) {
-    srand(static_cast<unsigned>(cg_current_time()));
-  }
+  seed_once();
   return static_cast<float>(rand()) * (1.0f / 2147483648.0f);
 }
 
