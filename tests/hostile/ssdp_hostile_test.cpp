@@ -23,19 +23,17 @@ std::string random_bytes(std::mt19937& rng, size_t n) {
 }
 
 // Responses a fresh searcher at from gets for one unicast search.
-std::vector<std::string> search_from(daemon_env& env, const std::string& from, const std::string& to,
-                                     int wait_ms = 1500) {
+std::vector<std::string> search_from(const std::string& from, const std::string& to, int wait_ms = 1500) {
   int fd = udp_socket(from);
   if (fd < 0) return {};
   udp_send(fd, to, kSsdpPort, msearch("upnp:rootdevice", "1"));
   std::vector<std::string> got = udp_collect(fd, wait_ms);
   close(fd);
-  (void)env;
   return got;
 }
 
 bool answered_normally(daemon_env& env) {
-  std::vector<std::string> got = search_from(env, env.client_address(), env.device_address());
+  std::vector<std::string> got = search_from(env.client_address(), env.device_address());
   return got.size() == 1 && got[0].rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
          got[0].find("ST: upnp:rootdevice\r\n") != std::string::npos;
 }
