@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "tests/integration/harness.h"
@@ -27,7 +28,10 @@ long long now_ms() {
 
 class PlayerSimTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(vbd_test::enter_private_namespaces(), ""); }
+  void SetUp() override {
+    ASSERT_EQ(vbd_test::enter_private_namespaces(), "");
+    daemon_ = std::make_unique<queue_peer>();
+  }
 
   void start(std::vector<std::string> args = {}) {
     args.insert(args.begin(), vbd_test::sim_path());
@@ -42,10 +46,10 @@ class PlayerSimTest : public ::testing::Test {
     msg.cmd_type = CONTROLAPP_MSG_NORMAL;
     msg.cmd = index;
     msg.param = param;
-    EXPECT_TRUE(daemon_.send(MSGTYPE_TO_MAIN, msg));
+    EXPECT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
     controlapp_msg reply{};
     while (true) {
-      if (!daemon_.receive(MSGTYPE_FROM_MAIN, &reply, timeout_ms)) {
+      if (!daemon_->receive(MSGTYPE_FROM_MAIN, &reply, timeout_ms)) {
         ADD_FAILURE() << "no reply to " << index;
         return {};
       }
@@ -62,7 +66,7 @@ class PlayerSimTest : public ::testing::Test {
   bool next_of_kind(int kind, controlapp_msg* out, int timeout_ms = WAIT_MS) {
     long long deadline = now_ms() + timeout_ms;
     while (now_ms() < deadline) {
-      if (!daemon_.receive(MSGTYPE_FROM_MAIN, out, static_cast<int>(deadline - now_ms()))) return false;
+      if (!daemon_->receive(MSGTYPE_FROM_MAIN, out, static_cast<int>(deadline - now_ms()))) return false;
       if (out->cmd_type == kind) return true;
       if (out->cmd_type == CONTROLAPP_MSG_AUTO_FEEDBACK) events_.emplace_back(out->feedback_text);
     }
@@ -84,7 +88,9 @@ class PlayerSimTest : public ::testing::Test {
   }
 
   std::unique_ptr<process> sim_;
-  queue_peer daemon_;
+  // Made after the test entered its private IPC namespace: a queue opened
+  // before would be the host's.
+  std::unique_ptr<queue_peer> daemon_;
   std::vector<std::string> events_;
 };
 
@@ -107,13 +113,13 @@ TEST_F(PlayerSimTest, LogsTheHelloAndReportsStandby) {
   controlapp_msg hello{};
   hello.cmd_type = CONTROLAPP_MSG_HELLO;
   hello.pid = 4242;
-  ASSERT_TRUE(daemon_.send(MSGTYPE_TO_MAIN, hello));
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, hello));
   EXPECT_TRUE(sim_->wait_for("[sim] hello from server pid 4242\n", WAIT_MS));
   controlapp_msg msg{};
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_STANDBY);
   EXPECT_EQ(msg.standby_mode, 0);  // powered on
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_AUTO_FEEDBACK);
   EXPECT_STREQ(msg.feedback_text, "ready");
 }
@@ -216,8 +222,8 @@ TEST_F(PlayerSimTest, ScriptControlsTheReplies) {
   // The next reply only carries the forced fields.
   controlapp_msg msg{};
   msg.cmd = 6;
-  ASSERT_TRUE(daemon_.send(MSGTYPE_TO_MAIN, msg));
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd, 40);
   EXPECT_EQ(msg.ret.ret_id, 6);
   EXPECT_EQ(msg.ret.cmd_id, 7);
@@ -228,8 +234,8 @@ TEST_F(PlayerSimTest, ScriptControlsTheReplies) {
   ASSERT_TRUE(sim_->wait_for("[sim] noreply on\n", WAIT_MS));
   msg = {};
   msg.cmd = 6;
-  ASSERT_TRUE(daemon_.send(MSGTYPE_TO_MAIN, msg));
-  EXPECT_FALSE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, 400));
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
+  EXPECT_FALSE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, 400));
   EXPECT_TRUE(sim_->wait_for("[sim] no reply to cmd 6\n", WAIT_MS));
 }
 
@@ -237,21 +243,21 @@ TEST_F(PlayerSimTest, ScriptSendsEventsStandbyShutdownAndRawKinds) {
   start({"--no-events"});
   ASSERT_TRUE(sim_->send("event P04 extra\nevent-fill 136 Q\nstandby 0\nraw 2 5 9\nshutdown\n"));
   controlapp_msg msg{};
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_AUTO_FEEDBACK);
   EXPECT_STREQ(msg.feedback_text, "P04 extra");
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_AUTO_FEEDBACK);
   const char* text = reinterpret_cast<const char*>(&msg) + CONTROLAPP_FEEDBACK_OFFSET;
   EXPECT_EQ(std::string(text, CONTROLAPP_FEEDBACK_MAX), std::string(CONTROLAPP_FEEDBACK_MAX, 'Q'));
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_STANDBY);
   EXPECT_EQ(msg.standby_mode, 0);
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_HELLO);
   EXPECT_EQ(msg.cmd, 5);
   EXPECT_EQ(msg.param, 9);
-  ASSERT_TRUE(daemon_.receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
   EXPECT_EQ(msg.cmd_type, CONTROLAPP_MSG_SHUTDOWN);
   ASSERT_TRUE(sim_->send("quit\n"));
   EXPECT_TRUE(sim_->exited_with(0, WAIT_MS));
