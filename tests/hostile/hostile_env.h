@@ -111,9 +111,9 @@ class daemon_env {
 // Clients (all sockets in the calling thread's namespace)
 // ---------------------------------------------------------------------------
 
-// Milliseconds of the monotonic clock.
-long long now_ms();
-void sleep_ms(int ms);
+// Milliseconds of the monotonic clock, and a plain sleep.
+using vbd_test::now_ms;
+using vbd_test::sleep_ms;
 
 // A TCP connection from a chosen local address; -1 on failure. The socket
 // is blocking with send and receive time-outs of timeout_ms.

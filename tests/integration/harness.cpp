@@ -24,8 +24,6 @@
 
 namespace vbd_test {
 
-namespace {
-
 long long now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -36,6 +34,8 @@ void sleep_ms(int ms) {
   timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);
 }
+
+namespace {
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
 

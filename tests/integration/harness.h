@@ -27,6 +27,10 @@
 
 namespace vbd_test {
 
+// Milliseconds of the monotonic clock, and a plain sleep.
+long long now_ms();
+void sleep_ms(int ms);
+
 // Moves the calling thread (and every process it starts afterwards) into a
 // fresh IPC namespace and, when net is true, a fresh network namespace with
 // only its loopback interface, brought up. May be called again for another
