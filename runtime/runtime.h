@@ -238,11 +238,63 @@ cg_thread* cg_thread_next(cg_thread* thread);
 void cg_thread_set_stop_pause_ms(int ms);
 
 // ---------------------------------------------------------------------------
+// Stoppable waits, wake and join: the one way the daemon's threads wait.
+//
+// Each cg_thread owns a wake descriptor (an eventfd). A thread blocks in
+// cg_thread_wait_fd on one descriptor of its own (a socket) plus its wake,
+// or in cg_thread_wait on the wake alone, with a time-out. Another thread
+// ends the wait with cg_thread_wake (for example: output is waiting), or
+// stops the thread with cg_thread_stop_and_join: clear runnable, wake, and
+// wait until the action has returned. No signal and no fixed pause.
+//
+// A wake of a stopped thread stays set, so once stopped every later wait
+// returns at once; a wake of a running thread is consumed by the wait that
+// reports it. After CG_WAIT_WOKEN an action re-tests cg_thread_is_runnable.
+// A missing thread (a caller that is not a cg_thread) waits without a wake:
+// on the descriptor alone, or sleeps.
+// ---------------------------------------------------------------------------
+
+inline constexpr int CG_WAIT_TIMEOUT = 0;  // the time-out passed
+inline constexpr int CG_WAIT_READY = 1;    // the descriptor has one of the events
+inline constexpr int CG_WAIT_WOKEN = 2;    // woken, or stopped: test runnable
+inline constexpr int CG_WAIT_FOREVER = -1;
+
+// Waits until fd has one of the poll events, the thread is woken or stopped,
+// or timeout_ms passes (CG_WAIT_FOREVER: no time-out). The events seen on fd
+// go to *revents when not null (POLLERR/POLLHUP count as ready). fd < 0:
+// waits on the wake alone. An interrupted wait counts as woken.
+int cg_thread_wait_fd(cg_thread* thread, int fd, short events, int timeout_ms, short* revents);
+// The wake alone: a stoppable sleep. CG_WAIT_TIMEOUT or CG_WAIT_WOKEN.
+int cg_thread_wait(cg_thread* thread, int timeout_ms);
+// The calling thread's stoppable sleep (cg_thread_self(), or a plain sleep).
+// 1 when the whole time passed, 0 when woken or stopped first.
+int cg_thread_pause_ms(int milliseconds);
+// Ends the thread's current or next wait. Safe from any thread.
+void cg_thread_wake(cg_thread* thread);
+// The wake descriptor, for callers that wait on several descriptors at once
+// (readable while a wake is pending). -1 when the thread is missing.
+int cg_thread_get_wake_fd(const cg_thread* thread);
+// Consumes a pending wake of a running thread (for callers polling the wake
+// descriptor themselves). A stopped thread's wake stays set.
+void cg_thread_clear_wake(cg_thread* thread);
+// Waits until the thread's action has returned (at once when it was never
+// started, has returned already, or is the caller). The caller keeps the
+// record alive (owner, or cg_thread_hold). 1.
+int cg_thread_join(cg_thread* thread);
+// Clears runnable, wakes and joins. 1.
+int cg_thread_stop_and_join(cg_thread* thread);
+
+// ---------------------------------------------------------------------------
 // Time and random
 // ---------------------------------------------------------------------------
 
 int cg_sleep_ms(int milliseconds);
 int cg_sleep_random_ms(int milliseconds);
+// A random whole number of milliseconds in 0..milliseconds (the draw of
+// cg_sleep_random_ms, for callers that wait in another way).
+int cg_random_ms(int milliseconds);
+// Milliseconds of the monotonic clock (never goes back, not wall time).
+int64_t cg_monotonic_ms();
 time_t cg_current_time();
 float cg_random_unit();
 

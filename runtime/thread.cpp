@@ -1,6 +1,13 @@
-// cg_thread: detached POSIX threads with a cooperative stop flag, a SIGQUIT
-// wake-up for blocking calls, and a reference count that keeps the record
-// valid for waiters while a thread deletes itself.
+// cg_thread: detached POSIX threads with a cooperative stop flag, a wake
+// descriptor that ends their waits, a join on the end of their action, and a
+// reference count that keeps the record valid for waiters while a thread
+// deletes itself. The SIGQUIT stop with its pause remains for callers of
+// cg_thread_stop.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
@@ -14,11 +21,14 @@ pthread_once_t g_self_once = PTHREAD_ONCE_INIT;
 
 // Guards `alive` so that a stopper signals only a thread that has not yet
 // left its entry routine (the id of a finished detached thread may be reused).
+// Joiners wait on g_ended until the thread they join is no longer alive.
 pthread_mutex_t g_alive_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_ended = PTHREAD_COND_INITIALIZER;
 int g_stop_pause_ms = 1000;
 
 struct thread_extra {
-  int alive;
+  int alive;    // between start and the return of the action; under g_alive_lock
+  int wake_fd;  // eventfd, non-blocking; -1 for list heads
 };
 
 void make_self_key() { pthread_key_create(&g_self_key, nullptr); }
@@ -82,6 +92,7 @@ void* thread_entry(void* arg) {
 
   pthread_mutex_lock(&g_alive_lock);
   extra_of(thread)->alive = 0;
+  pthread_cond_broadcast(&g_ended);
   pthread_mutex_unlock(&g_alive_lock);
   cg_thread_release(thread);  // the reference taken by start
   return nullptr;
@@ -91,13 +102,29 @@ cg_thread* thread_alloc(int is_head) {
   auto* block = static_cast<thread_block*>(std::calloc(1, sizeof(thread_block)));
   if (!block) return nullptr;
   cg_thread* thread = &block->thread;
+  block->extra.wake_fd = -1;
   if (is_head) {
     cg_list_header_init(&thread->node);
   } else {
     cg_list_node_init(&thread->node);
+    block->extra.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (block->extra.wake_fd < 0) {
+      std::free(block);
+      return nullptr;
+    }
   }
   thread->refs = 1;
   return thread;
+}
+
+void drain_wake(int fd) {
+  eventfd_t value;
+  if (fd >= 0) eventfd_read(fd, &value);
+}
+
+void signal_wake(int fd) {
+  // A full counter (never reached in practice) still leaves the wake set.
+  if (fd >= 0) eventfd_write(fd, 1);
 }
 
 }  // namespace
@@ -106,6 +133,7 @@ cg_thread* cg_thread_new() { return thread_alloc(0); }
 
 int cg_thread_start(cg_thread* thread) {
   if (!thread) return 0;
+  drain_wake(extra_of(thread)->wake_fd);  // a wake of an earlier run is spent
   store(&thread->runnable, 1);  // before the thread exists
   // Installed before the thread runs too: a stop that comes before the new
   // thread reaches its entry routine must not meet SIGQUIT's default action,
@@ -144,6 +172,7 @@ int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond) {
     return 1;
   }
   if (cond) cg_cond_signal(cond);
+  signal_wake(extra_of(thread)->wake_fd);
   // A thread that ends itself has seen the flag already: signalling it and
   // pausing would only keep an ending thread alive for another second.
   if (thread == cg_thread_self()) return 1;
@@ -192,6 +221,7 @@ void cg_thread_hold(cg_thread* thread) {
 void cg_thread_release(cg_thread* thread) {
   if (!thread) return;
   if (__atomic_sub_fetch(&thread->refs, 1, __ATOMIC_ACQ_REL) == 0) {
+    if (extra_of(thread)->wake_fd >= 0) close(extra_of(thread)->wake_fd);
     std::free(reinterpret_cast<thread_block*>(thread));
   }
 }
@@ -231,3 +261,90 @@ cg_thread* cg_thread_next(cg_thread* thread) {
 }
 
 void cg_thread_set_stop_pause_ms(int ms) { __atomic_store_n(&g_stop_pause_ms, ms, __ATOMIC_RELAXED); }
+
+// ---------------------------------------------------------------------------
+// Stoppable waits, wake and join
+// ---------------------------------------------------------------------------
+
+int cg_thread_wait_fd(cg_thread* thread, int fd, short events, int timeout_ms, short* revents) {
+  if (revents) *revents = 0;
+  int wake_fd = thread ? extra_of(thread)->wake_fd : -1;
+  // A stopped thread does not block again: its stop may already have been
+  // consumed as an ordinary wake by an earlier wait.
+  if (thread && !cg_thread_is_runnable(thread)) return CG_WAIT_WOKEN;
+  pollfd fds[2];
+  nfds_t count = 0;
+  int fd_slot = -1;
+  int wake_slot = -1;
+  if (fd >= 0) {
+    fds[count] = {fd, events, 0};
+    fd_slot = static_cast<int>(count++);
+  }
+  if (wake_fd >= 0) {
+    fds[count] = {wake_fd, POLLIN, 0};
+    wake_slot = static_cast<int>(count++);
+  }
+  if (count == 0) {
+    if (timeout_ms < 0) return CG_WAIT_WOKEN;  // nothing could ever end it
+    cg_sleep_ms(timeout_ms);
+    return CG_WAIT_TIMEOUT;
+  }
+  int ready = poll(fds, count, timeout_ms < 0 ? -1 : timeout_ms);
+  if (ready < 0) return errno == EINTR ? CG_WAIT_WOKEN : CG_WAIT_READY;
+  if (ready == 0) return CG_WAIT_TIMEOUT;
+  if (wake_slot >= 0 && fds[wake_slot].revents != 0) {
+    if (cg_thread_is_runnable(thread)) drain_wake(wake_fd);
+    return CG_WAIT_WOKEN;
+  }
+  if (revents && fd_slot >= 0) *revents = fds[fd_slot].revents;
+  return CG_WAIT_READY;
+}
+
+int cg_thread_wait(cg_thread* thread, int timeout_ms) {
+  return cg_thread_wait_fd(thread, -1, 0, timeout_ms, nullptr);
+}
+
+int cg_thread_pause_ms(int milliseconds) {
+  if (milliseconds <= 0) return 1;
+  cg_thread* self = cg_thread_self();
+  if (!self) {
+    cg_sleep_ms(milliseconds);
+    return 1;
+  }
+  // A plain wake ends this pause early too; it waits out the rest unless
+  // the thread is being stopped.
+  int64_t deadline = cg_monotonic_ms() + milliseconds;
+  for (;;) {
+    int64_t left = deadline - cg_monotonic_ms();
+    if (left <= 0) return 1;
+    if (cg_thread_wait(self, static_cast<int>(left)) == CG_WAIT_TIMEOUT) return 1;
+    if (!cg_thread_is_runnable(self)) return 0;
+  }
+}
+
+void cg_thread_wake(cg_thread* thread) {
+  if (thread) signal_wake(extra_of(thread)->wake_fd);
+}
+
+int cg_thread_get_wake_fd(const cg_thread* thread) {
+  return thread ? reinterpret_cast<const thread_block*>(thread)->extra.wake_fd : -1;
+}
+
+void cg_thread_clear_wake(cg_thread* thread) {
+  if (thread && cg_thread_is_runnable(thread)) drain_wake(extra_of(thread)->wake_fd);
+}
+
+int cg_thread_join(cg_thread* thread) {
+  if (!thread || thread == cg_thread_self()) return 1;
+  pthread_mutex_lock(&g_alive_lock);
+  while (extra_of(thread)->alive) pthread_cond_wait(&g_ended, &g_alive_lock);
+  pthread_mutex_unlock(&g_alive_lock);
+  return 1;
+}
+
+int cg_thread_stop_and_join(cg_thread* thread) {
+  if (!thread) return 1;
+  store(&thread->runnable, 0);
+  signal_wake(extra_of(thread)->wake_fd);
+  return cg_thread_join(thread);
+}

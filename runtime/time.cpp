@@ -38,10 +38,18 @@ int cg_sleep_ms(int milliseconds) {
   return nanosleep(&ts, nullptr);
 }
 
-int cg_sleep_random_ms(int milliseconds) {
+int cg_random_ms(int milliseconds) {
   seed_once();
   double r = static_cast<double>(rand()) / 2147483647.0;
-  return cg_sleep_ms(static_cast<int>(milliseconds * r));
+  return static_cast<int>(milliseconds * r);
+}
+
+int cg_sleep_random_ms(int milliseconds) { return cg_sleep_ms(cg_random_ms(milliseconds)); }
+
+int64_t cg_monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 time_t cg_current_time() { return time(nullptr); }
