@@ -283,6 +283,10 @@ void cg_thread_clear_wake(cg_thread* thread);
 int cg_thread_join(cg_thread* thread);
 // Clears runnable, wakes and joins. 1.
 int cg_thread_stop_and_join(cg_thread* thread);
+// Sends the stop signal (SIGQUIT) to a thread still inside its action, to
+// interrupt a blocking call that no descriptor can end. No pause. 1 when the
+// thread was still running, else 0.
+int cg_thread_interrupt(cg_thread* thread);
 
 // ---------------------------------------------------------------------------
 // Time and random

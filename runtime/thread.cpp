@@ -348,3 +348,12 @@ int cg_thread_stop_and_join(cg_thread* thread) {
   signal_wake(extra_of(thread)->wake_fd);
   return cg_thread_join(thread);
 }
+
+int cg_thread_interrupt(cg_thread* thread) {
+  if (!thread) return 0;
+  pthread_mutex_lock(&g_alive_lock);
+  int alive = extra_of(thread)->alive;
+  if (alive) pthread_kill(thread->thread_id, SIGQUIT);
+  pthread_mutex_unlock(&g_alive_lock);
+  return alive ? 1 : 0;
+}
