@@ -1,9 +1,12 @@
 // Program entry and lifecycle: reads the port, starts the player link,
 // installs the command function and the signal handling, runs the services
-// while the run flag is set and stops them when it is cleared.
+// until the stop descriptor is set and then stops them.
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,16 +21,35 @@ v232cmd_command_fn controlapp_command_callback = nullptr;
 namespace {
 
 constexpr int DEFAULT_PORT = 8102;
+// Only without a stop descriptor: the main loop then re-tests the flag.
 constexpr int IDLE_PERIOD_MS = 1000;
 
+// Made before main runs, so the signal handler only writes to it.
+const int g_stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
 bool running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
+
+// Blocks until the stop descriptor is set (or, without one, one period).
+void wait_for_stop() {
+  if (g_stop_fd < 0) {
+    cg_sleep_ms(IDLE_PERIOD_MS);
+    return;
+  }
+  pollfd fd{g_stop_fd, POLLIN, 0};
+  poll(&fd, 1, -1);
+}
 
 }  // namespace
 
 void vel_exit_handler(int) {
   static_assert(std::atomic_ref<int>::is_always_lock_free);
   std::atomic_ref<int>(run_flag).store(0, std::memory_order_release);
+  int saved_errno = errno;
+  if (g_stop_fd >= 0) eventfd_write(g_stop_fd, 1);  // write(2): async-signal-safe
+  errno = saved_errno;
 }
+
+int vel_stop_fd() { return g_stop_fd; }
 
 void controlapp_set_command_callback(v232cmd_command_fn callback) { controlapp_command_callback = callback; }
 
@@ -68,13 +90,12 @@ int vbd_main(int argc, char** argv) {
     return 0;
   }
 
-  do {
-    cg_sleep_ms(IDLE_PERIOD_MS);
-  } while (running());
+  while (running()) wait_for_stop();
 
   printf("Wait for closing...\n");
   printf("start stop.\n");
   vel_server_stop();
+  stop_recv_thread();
   printf("stop success.\n");
   return 0;
 }

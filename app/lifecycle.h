@@ -13,9 +13,13 @@ extern int run_flag;
 // the entry installs command_handler. Set once before any client exists.
 extern v232cmd_command_fn controlapp_command_callback;
 
-// Clears run_flag. Installed for SIGINT and called by the receive thread on
-// a shutdown message; async-signal-safe.
+// Clears run_flag and sets the stop descriptor. Installed for SIGINT and
+// called by the receive thread on a shutdown message; async-signal-safe.
 void vel_exit_handler(int signal_number);
+// An eventfd that becomes readable, and stays so, once vel_exit_handler has
+// run: the main loop and a waiting exchange block on it. -1 if it could not
+// be made (then they fall back to timed waits).
+int vel_stop_fd();
 // Stores the command function in controlapp_command_callback.
 void controlapp_set_command_callback(v232cmd_command_fn callback);
 
@@ -25,7 +29,7 @@ void controlapp_set_command_callback(v232cmd_command_fn callback);
 // give 0).
 int vbd_parse_args(int argc, char** argv, int* port);
 // The whole program: argument rules, player link, signals, services, the
-// 1-second idle loop and the stop. Always returns 0.
+// wait for the stop and the stop. Always returns 0.
 int vbd_main(int argc, char** argv);
 
 // Service start and stop: 1 when the control server runs, 0 when it cannot

@@ -97,6 +97,26 @@ int cli_recv_msgQ(int qid, long type, void* body, int length) {
   return static_cast<int>(got);
 }
 
+int cli_recv_msgQ_wait(int qid, long type, void* body, int length) {
+  if (qid == -1 || !body_length_ok(length)) {
+    errno = EINVAL;
+    return -1;
+  }
+  staging_msg msg{};
+  ssize_t got = msgrcv(qid, &msg, static_cast<size_t>(length), type, MSG_NOERROR);
+  if (got < 0) return -1;
+  if (body != nullptr) memcpy(body, msg.body, static_cast<size_t>(length));
+  return static_cast<int>(got);
+}
+
+int cli_post_msgQ(int qid, long type, const void* body, int length) {
+  if (qid == -1 || !body_length_ok(length) || (body == nullptr && length > 0)) return -1;
+  staging_msg msg{};
+  msg.type = type;
+  if (length > 0) memcpy(msg.body, body, static_cast<size_t>(length));
+  return msgsnd(qid, &msg, static_cast<size_t>(length), IPC_NOWAIT) == 0 ? 0 : -1;
+}
+
 int cli_msgQ_count(int qid) {
   msqid_ds info{};
   if (msgctl(qid, IPC_STAT, &info) == -1) return -1;

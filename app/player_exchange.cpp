@@ -1,10 +1,15 @@
-// The player exchange and the receive thread: starting the link, greeting
-// the main program, dispatching its messages, one command exchange with
-// its poll schedule, and the player's standby state.
+// The player exchange and the receive thread: starting and stopping the
+// link, greeting the main program, dispatching its messages, one command
+// exchange that waits for the receive thread's signal, and the player's
+// standby state.
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -18,13 +23,17 @@ int standby_mode = 1;
 
 namespace {
 
-// Idle poll of the receive thread when channel 1234 is empty.
-constexpr int RECV_IDLE_MS = 50;
 // The exchange gives up when a receive fails with the counter at this value.
 constexpr int EXCHANGE_LAST_ATTEMPT = 61;
+// Back-off of the receive thread while the queue cannot be read at all.
+constexpr int RECV_ERROR_PAUSE_MS = 1000;
+// Interval of the stop signal while the wake message cannot be posted.
+constexpr int RECV_INTERRUPT_MS = 10;
+// No command has timed out (command indices are 0..28).
+constexpr int NO_COMMAND = -1;
 
-// Wait after a failed receive, by the attempt counter: short waits first so
-// a prompt reply costs little latency, then back off to 100 ms. 62 attempts
+// The schedule the exchange's limit and its "(count:%d)" line are taken
+// from: the wait after a failed receive, by the attempt counter. 62 attempts
 // and 4,460 ms of waiting in all.
 constexpr int exchange_wait_ms(int counter) {
   if (counter <= 10) return 10;
@@ -40,9 +49,78 @@ constexpr int exchange_total_wait_ms() {
 }
 static_assert(exchange_total_wait_ms() == 4460);
 
+// The attempt of the schedule that would have found a reply present after
+// elapsed ms: the first whose start is not before it.
+constexpr int schedule_slot(int64_t elapsed_ms) {
+  int counter = 0;
+  int64_t at = 0;
+  while (counter < EXCHANGE_LAST_ATTEMPT && at < elapsed_ms) at += exchange_wait_ms(counter++);
+  return counter;
+}
+static_assert(schedule_slot(0) == 0 && schedule_slot(1) == 1 && schedule_slot(10) == 1);
+static_assert(schedule_slot(11) == 2 && schedule_slot(4460) == 61 && schedule_slot(99999) == 61);
+
+// Set by the receive thread after each re-post on channel 1221; the waiting
+// exchange wakes on it instead of polling.
+const int g_reply_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+cg_thread* g_recv_thread = nullptr;
+
+// The command of the last exchange that timed out, until its late reply has
+// been met (dropped or drained) or another exchange times out. Only the
+// exchange touches it, and exchanges never overlap.
+int g_timed_out_cmd = NO_COMMAND;
+
 bool program_running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
 
 bool receiving() { return std::atomic_ref<int>(recv_running).load(std::memory_order_acquire) != 0; }
+
+void signal_reply() {
+  if (g_reply_fd >= 0) eventfd_write(g_reply_fd, 1);
+}
+
+void clear_reply_signal() {
+  eventfd_t value;
+  if (g_reply_fd >= 0) eventfd_read(g_reply_fd, &value);
+}
+
+// Waits up to ms for a re-posted reply or the program's stop. Without the
+// descriptors the schedule's own wait is used.
+void wait_for_reply(int ms, int counter) {
+  int stop_fd = vel_stop_fd();
+  if (g_reply_fd < 0 || stop_fd < 0) {
+    cg_sleep_ms(exchange_wait_ms(counter));
+    return;
+  }
+  pollfd fds[2] = {{g_reply_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  if (poll(fds, 2, ms) > 0 && fds[0].revents != 0) clear_reply_signal();
+}
+
+bool is_own_wake(const controlapp_msg& msg) {
+  return msg.cmd_type == CONTROLAPP_MSG_WAKE && msg.pid == client_pid;
+}
+
+void recv_action(cg_thread*) { recv_thread(nullptr); }
+
+// A reply that names the command of a timed-out exchange while another
+// command is awaited. Nothing else is matched: a player that answers in time
+// sees no change.
+bool is_late_reply(const controlapp_msg& msg, int awaited_cmd) {
+  return g_timed_out_cmd != NO_COMMAND && awaited_cmd != g_timed_out_cmd &&
+         msg.cmd_type == CONTROLAPP_MSG_NORMAL && msg.ret.cmd_id == g_timed_out_cmd;
+}
+
+// The drain before a send, as clear_Tmp_msgQ prints it; notes whether the
+// late reply of the timed-out command was among what it discarded.
+void drain_reply_channel() {
+  if (cli_msgQ_count(msg_qid) == 0) return;
+  controlapp_msg msg{};
+  while (Tmp_recv_cmd(&msg) != -1) {
+    printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The Tmp msgs of the useless]\n", "clear_Tmp_msgQ",
+           msg.cmd_type, msg.cmd);
+    if (msg.ret.cmd_id == g_timed_out_cmd) g_timed_out_cmd = NO_COMMAND;
+  }
+}
 
 }  // namespace
 
@@ -116,12 +194,24 @@ void* recv_thread(void*) {
   printf("[%s]start thread.\n", "recv_thread");
   send_hello();
   controlapp_msg msg{};
-  while (receiving()) {
-    if (cli_recv_cmd(&msg) != -1) {
-      controlapp_cmd_proc(&msg);
-    } else {
-      cg_sleep_ms(RECV_IDLE_MS);
+  for (;;) {
+    // Blocks until the main program sends; a stop posts the wake message
+    // behind whatever the main program sent before it, so everything that
+    // arrived earlier is still dispatched.
+    if (cli_recv_msgQ_wait(msg_qid, MSGTYPE_FROM_MAIN, &msg, CONTROLAPP_MSG_SIZE) == -1) {
+      if (!receiving()) break;
+      // Interrupted, or the queue cannot be read (removed, no queue): try
+      // again after a pause that the stop ends.
+      if (errno != EINTR) cg_thread_pause_ms(RECV_ERROR_PAUSE_MS);
+      continue;
     }
+    if (is_own_wake(msg)) {
+      if (!receiving()) break;
+      continue;  // left from an earlier stop of this process
+    }
+    controlapp_cmd_proc(&msg);
+    // A re-posted reply: the waiting exchange takes it at once.
+    if (msg.cmd_type == CONTROLAPP_MSG_NORMAL) signal_reply();
   }
   return nullptr;
 }
@@ -133,8 +223,36 @@ int init_recv_thread() {
     printf("[%s]cli_create_msgQ(%d) failed, ", "init_recv_thread", CONTROLAPP_MSGQ_KEY);
     return -1;
   }
+  cg_thread* thread = cg_thread_new();
+  if (thread == nullptr) return ENOMEM;
+  cg_thread_set_action(thread, recv_action);
   std::atomic_ref<int>(recv_running).store(1, std::memory_order_release);
-  return pthread_create(&recv_thread_id, nullptr, recv_thread, nullptr);
+  if (!cg_thread_start(thread)) {
+    std::atomic_ref<int>(recv_running).store(0, std::memory_order_release);
+    cg_thread_delete(thread);
+    return EAGAIN;
+  }
+  recv_thread_id = thread->thread_id;
+  g_recv_thread = thread;
+  return 0;
+}
+
+int stop_recv_thread() {
+  cg_thread* thread = g_recv_thread;
+  if (thread == nullptr) return 0;
+  g_recv_thread = nullptr;
+  std::atomic_ref<int>(recv_running).store(0, std::memory_order_release);
+  controlapp_msg wake{};
+  wake.cmd_type = CONTROLAPP_MSG_WAKE;
+  wake.pid = client_pid;
+  if (cli_post_msgQ(msg_qid, MSGTYPE_FROM_MAIN, &wake, CONTROLAPP_MSG_SIZE) != 0) {
+    // A full queue takes no wake message: interrupt the blocked receive
+    // until the thread has left (the signal may come just before it blocks).
+    while (cg_thread_interrupt(thread)) cg_sleep_ms(RECV_INTERRUPT_MS);
+  }
+  cg_thread_stop_and_join(thread);
+  cg_thread_delete(thread);  // no longer runnable: no stop pause
+  return 0;
 }
 
 int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
@@ -157,14 +275,29 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
 
   // A reply left over from an earlier (timed-out) exchange must not be taken
   // for this one.
-  clear_Tmp_msgQ();
+  clear_reply_signal();
+  drain_reply_channel();
   if (cli_send_cmd(&send_msg) != 0) {
     printf("[%s] send cmd error.\n", "command_handler");
     return 3;
   }
 
+  const int64_t start = cg_monotonic_ms();
+  const int limit_ms = exchange_total_wait_ms();
   int counter = 0;
-  while (Tmp_recv_cmd(&recv_msg) == -1) {
+  for (;;) {
+    if (Tmp_recv_cmd(&recv_msg) != -1) {
+      counter = schedule_slot(cg_monotonic_ms() - start);
+      // The late answer to a command that timed out, met while another
+      // command is awaited, is not this command's reply.
+      if (is_late_reply(recv_msg, req->cmd)) {
+        printf("[%s] late reply dropped(cmd:%d cmd_id:%d), still waiting for cmd %d.\n",
+               "command_handler", recv_msg.cmd, recv_msg.ret.cmd_id, req->cmd);
+        g_timed_out_cmd = NO_COMMAND;
+        continue;
+      }
+      break;
+    }
     // The program is stopping: the stop waits for this client thread, so
     // the wait for a reply is cut short (the reply, if any, is drained by
     // the next exchange like any late one).
@@ -172,16 +305,18 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
       printf("[%s] program stopping, no reply awaited.\n", "command_handler");
       return 3;
     }
-    if (counter == EXCHANGE_LAST_ATTEMPT) {
-      printf("[%s] Tmp_recv_cmd recv  msg.TIMEOUT(count:%d)\n", "command_handler", counter);
+    int64_t elapsed = cg_monotonic_ms() - start;
+    if (elapsed >= limit_ms) {
+      printf("[%s] Tmp_recv_cmd recv  msg.TIMEOUT(count:%d)\n", "command_handler", EXCHANGE_LAST_ATTEMPT);
       printf("[%s] poll return msg from main failed.Please check the ZODIVO is runing ok or not\n",
              "command_handler");
+      g_timed_out_cmd = req->cmd;
       return 3;
     }
-    cg_sleep_ms(exchange_wait_ms(counter));
-    ++counter;
+    wait_for_reply(static_cast<int>(limit_ms - elapsed), schedule_slot(elapsed));
   }
 
+  if (recv_msg.ret.cmd_id == g_timed_out_cmd) g_timed_out_cmd = NO_COMMAND;
   printf("[%s] Tmp_recv_cmd recv  msg.(count:%d)\n", "command_handler", counter);
   printf("[%s]recv from MAIN,cmd_type =%d    cmd=%d param=0x%x\n", "command_handler", recv_msg.cmd_type,
          recv_msg.cmd, static_cast<unsigned>(recv_msg.param));

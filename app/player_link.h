@@ -50,6 +50,10 @@ inline constexpr int CONTROLAPP_MSG_HELLO = 2;          // sent once by this ser
 inline constexpr int CONTROLAPP_MSG_SHUTDOWN = 3;       // the main program asks us to stop
 inline constexpr int CONTROLAPP_MSG_STANDBY = 4;        // new standby state
 
+// The receive thread's own wake-up, posted on channel 1234 by its stop (with
+// this process's id in `pid`). The main program never sends this kind.
+inline constexpr int CONTROLAPP_MSG_WAKE = -1;
+
 // Highest command index accepted in a reply from the main program.
 inline constexpr int CONTROLAPP_MAX_REPLY_CMD = 29;
 
@@ -98,9 +102,9 @@ extern int msg_qid;
 // This process's id, taken when the link starts; -1 before.
 extern int client_pid;
 // The receive thread loops while this is non-zero (set before it starts,
-// never cleared by the program). Read atomically.
+// cleared by stop_recv_thread). Read atomically.
 extern int recv_running;
-// Handle of the receive thread (joinable, never joined).
+// POSIX handle of the receive thread (a cg_thread, joined by its stop).
 extern pthread_t recv_thread_id;
 // The player's standby state as last reported (1 until the first report).
 // Written by the receive thread, read by client threads: access it
@@ -120,6 +124,11 @@ int cli_send_msgQ(int qid, long type, const void* body, int length);
 // (when not null) receives length bytes of the zero-padded message. Bytes
 // received, or -1 when nothing (or an empty message) was there.
 int cli_recv_msgQ(int qid, long type, void* body, int length);
+// Blocks until a message of exactly that type arrives (interrupted by a
+// signal: -1 with EINTR). Bytes received, or -1 with errno set.
+int cli_recv_msgQ_wait(int qid, long type, void* body, int length);
+// One send that never waits and prints nothing (IPC_NOWAIT). 0 or -1.
+int cli_post_msgQ(int qid, long type, const void* body, int length);
 // Total number of messages in the queue (all types), or -1.
 int cli_msgQ_count(int qid);
 
@@ -139,18 +148,28 @@ int clear_Tmp_msgQ();
 // Opens the queue and starts the receive thread. 0, -1 when the queue cannot
 // be opened, or the error number of thread creation.
 int init_recv_thread();
-// Receive thread entry: drains both reply channels, greets the main program,
-// then dispatches every message of channel 1234 (50 ms idle poll).
+// Ends the receive thread and waits for it: clears recv_running and posts the
+// thread's wake message on channel 1234 (with the queue full it interrupts
+// the thread's receive instead). 0; also when no thread runs.
+int stop_recv_thread();
+// Receive thread body: drains both reply channels, greets the main program,
+// then blocks on channel 1234 and dispatches every message until stopped.
 void* recv_thread(void* arg);
 // Handles one message from the main program (a null body is ignored). 0.
 int controlapp_cmd_proc(const controlapp_msg* body);
 // Sends the hello (kind 2 with client_pid) on channel 4321. 0.
 int send_hello();
-// One command exchange: sends the request and polls channel 1221 for the
-// reply (62 attempts, 4,460 ms of waiting). On a reply of kind 0 with a
-// valid index, copies its response record into ret and returns its result.
-// 3 on a null request, a failed send, a time-out or a bad index. Exchanges
-// must not overlap: the reply channel carries no sequence number.
+// One command exchange: sends the request and waits for the receive thread
+// to re-post the reply on channel 1221, at most 4,460 ms (the time the
+// 62-attempt schedule of 10, 20, 50 and 100 ms waits adds up to; the
+// "(count:%d)" line names the attempt of that schedule the reply arrived
+// in). On a reply of kind 0 with a valid index, copies its response record
+// into ret and returns its result. 3 on a null request, a failed send, a
+// time-out or a bad index. Exchanges must not overlap: the reply channel
+// carries no sequence number. After a time-out the command is remembered:
+// its late reply, met while another command is awaited, is dropped with a
+// line and the wait goes on.
+
 int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value);
 // Records the standby state reported by the main program; returns it.
 int BDP_StandbyMode_Set(int mode);
