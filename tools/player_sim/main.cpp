@@ -20,7 +20,6 @@ volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
 
-constexpr int POLL_MS = 5;
 
 const char HELP[] =
     "usage: vbd-player-sim [options]\n"
@@ -170,6 +169,12 @@ int main(int argc, char** argv) {
 
   sim::engine engine(options, stdout);
   if (!engine.open()) return 1;
+  // Commands are read by a thread that blocks on the queue: the loop below
+  // wakes for them, for standard input, and for what the player has due.
+  if (!engine.start_reader()) {
+    fprintf(stderr, "[sim] cannot start the queue reader: %s\n", strerror(errno));
+    return 1;
+  }
   for (const std::string& line : start_commands) {
     if (!engine.run_command(line)) return 0;
   }
@@ -177,10 +182,9 @@ int main(int argc, char** argv) {
   bool reading = true;
   std::string pending;
   while (!g_stop) {
-    int timeout = engine.next_due_ms();
-    timeout = timeout < 0 || timeout > POLL_MS ? POLL_MS : timeout;
-    pollfd in{STDIN_FILENO, POLLIN, 0};
-    int ready = poll(&in, reading ? 1 : 0, timeout);
+    pollfd fds[2] = {{engine.wait_fd(), POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}};
+    int ready = poll(fds, 2, engine.next_wake_ms());
+    const pollfd& in = fds[1];
     if (ready > 0 && (in.revents & (POLLIN | POLLHUP | POLLERR))) {
       char buffer[4096];
       ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);

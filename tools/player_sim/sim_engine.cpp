@@ -2,6 +2,7 @@
 // commands that steer it.
 #include "tools/player_sim/sim_engine.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include <cerrno>
@@ -12,6 +13,13 @@
 namespace sim {
 
 namespace {
+
+// While the playback position moves, the loop wakes this often so that the
+// end of a title or disc is reported promptly.
+constexpr int MOVING_TICK_MS = 100;
+// Without a reader thread (tests drive poll() themselves) the queue is read
+// at this interval.
+constexpr int POLL_WITHOUT_READER_MS = 5;
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n')) s.remove_prefix(1);
@@ -212,9 +220,44 @@ void engine::flush_model() {
   }
 }
 
+bool engine::start_reader() {
+  if (qid_ == -1 || reading_) return reading_;
+  reading_ = reader_.start(qid_, TYPE_FROM_SERVER);
+  return reading_;
+}
+
+int engine::next_wake_ms() const {
+  int due = next_due_ms();
+  transport t = player_.state();
+  bool moving = player_.power_on() && (t == transport::play || t == transport::scan_forward ||
+                                       t == transport::scan_reverse);
+  if (moving && (due < 0 || due > MOVING_TICK_MS)) due = MOVING_TICK_MS;
+  return due;
+}
+
+void engine::wait_handling(int ms) {
+  uint64_t until = monotonic_ms() + static_cast<uint64_t>(ms);
+  for (uint64_t now = monotonic_ms(); now < until; now = monotonic_ms()) {
+    int left = static_cast<int>(until - now);
+    int wake = next_wake_ms();
+    if (wake >= 0 && wake < left) left = wake;
+    if (reading_) {
+      pollfd fd{reader_.fd(), POLLIN, 0};
+      ::poll(&fd, 1, left);
+    } else {
+      sleep_ms(left < POLL_WITHOUT_READER_MS ? left : POLL_WITHOUT_READER_MS);
+    }
+    poll();
+  }
+}
+
 void engine::poll() {
   body msg{};
-  while (qid_ != -1 && queue_receive(qid_, TYPE_FROM_SERVER, &msg)) {
+  auto next = [&] {
+    if (reading_) return reader_.take(&msg);
+    return qid_ != -1 && queue_receive(qid_, TYPE_FROM_SERVER, &msg);
+  };
+  while (next()) {
     handle(msg);
     // A prompt reply goes out before the events its command caused.
     flush_replies(monotonic_ms());
@@ -308,11 +351,7 @@ bool engine::run_command(std::string_view line) {
     fprintf(log_, "[sim] state %s\n", player_.describe().c_str());
   } else if (verb == "wait") {
     if (!parse_int(rest, &a) || a < 0) return bad();
-    uint64_t until = now + static_cast<uint64_t>(a);
-    while (monotonic_ms() < until) {
-      poll();
-      sleep_ms(5);
-    }
+    wait_handling(a);
   } else if (verb == "quit") {
     return false;
   } else {

@@ -51,6 +51,14 @@ class engine {
 
   // Opens the queue; false (with a line on standard error) on failure.
   bool open();
+  // Lets a thread block on the queue from now on: poll() then takes what it
+  // has read, and the loop waits on wait_fd(). False when it cannot start.
+  bool start_reader();
+  // Readable while the reader holds messages; -1 without a reader.
+  int wait_fd() const { return reader_.fd(); }
+  // How long the loop may block: until the next delayed reply, a tick while
+  // the playback position moves (for its status changes), else -1.
+  int next_wake_ms() const;
   // Runs one script command line. False when the script asks to quit.
   bool run_command(std::string_view line);
   // Takes every waiting message, moves the player on and sends what is due.
@@ -77,7 +85,12 @@ class engine {
 
   engine_options options_;
   FILE* log_;
+  // Waits up to ms for the reader, handling what arrives (the script's wait).
+  void wait_handling(int ms);
+
   int qid_ = -1;
+  queue_reader reader_;
+  bool reading_ = false;
   player_model player_;
   std::optional<reply_override> next_override_;
   std::deque<pending_reply> pending_;

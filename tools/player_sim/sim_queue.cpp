@@ -1,8 +1,13 @@
-// Non-blocking send and receive of message bodies on the shared queue.
+// Non-blocking send and receive of message bodies on the shared queue, and
+// the reader thread that blocks on it.
 #include "tools/player_sim/sim_queue.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,6 +45,65 @@ bool queue_receive(int qid, long type, body* out) {
   ssize_t got = msgrcv(qid, &msg, BODY_SIZE, type, IPC_NOWAIT | MSG_NOERROR);
   if (got < 0) return false;
   memcpy(out, msg.bytes, BODY_SIZE);
+  return true;
+}
+
+queue_reader::~queue_reader() {
+  // The thread blocks in the kernel until the process ends; it is never
+  // joined (it touches nothing but this reader, which lives as long).
+  if (thread_.joinable()) thread_.detach();
+}
+
+bool queue_reader::start(int qid, long type) {
+  fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd_ < 0) return false;
+  // The thread takes no signal: SIGINT and SIGTERM must interrupt the
+  // loop's wait on the main thread. It inherits the mask it is made with.
+  sigset_t all;
+  sigset_t saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  bool started = true;
+  try {
+    thread_ = std::thread([this, qid, type] { run(qid, type); });
+  } catch (...) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (!started) {
+    close(fd_);
+    fd_ = -1;
+  }
+  return started;
+}
+
+void queue_reader::run(int qid, long type) {
+  for (;;) {
+    queue_message msg{};
+    ssize_t got = msgrcv(qid, &msg, BODY_SIZE, type, MSG_NOERROR);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return;  // the queue is gone
+    }
+    body received;
+    memcpy(&received, msg.bytes, BODY_SIZE);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      waiting_.push_back(received);
+    }
+    eventfd_write(fd_, 1);
+  }
+}
+
+bool queue_reader::take(body* out) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (waiting_.empty()) {
+    eventfd_t count;
+    eventfd_read(fd_, &count);  // nothing left: clear the signal
+    return false;
+  }
+  *out = waiting_.front();
+  waiting_.pop_front();
   return true;
 }
 

@@ -1,10 +1,14 @@
 // The simulator's side of the message queue: the channels, kinds and the
 // 200-byte message body as the player's main program sees them (from the
-// public integrator header), and non-blocking send and receive on the queue.
+// public integrator header), non-blocking send and receive on the queue, and
+// a reader that blocks on the queue so the simulator never polls it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "include/vbd/player_link.h"
 
@@ -38,5 +42,30 @@ bool queue_send(int qid, long type, const body& msg);
 bool queue_send_raw(int qid, long type, const void* bytes, int length);
 // Takes the oldest message of the type without blocking; false when none.
 bool queue_receive(int qid, long type, body* out);
+
+// A thread that blocks on one channel of the queue and hands every message
+// to the simulator's loop, which waits on fd() beside standard input. It
+// runs until the process ends (a removed queue ends it at once).
+class queue_reader {
+ public:
+  queue_reader() = default;
+  queue_reader(const queue_reader&) = delete;
+  queue_reader& operator=(const queue_reader&) = delete;
+  ~queue_reader();
+  // Starts reading; false when the thread or its descriptor cannot be made.
+  bool start(int qid, long type);
+  // Readable while messages wait (an eventfd).
+  int fd() const { return fd_; }
+  // Takes the oldest waiting message without blocking; false when none.
+  bool take(body* out);
+
+ private:
+  void run(int qid, long type);
+
+  int fd_ = -1;
+  std::mutex lock_;
+  std::deque<body> waiting_;
+  std::thread thread_;
+};
 
 }  // namespace sim
