@@ -7,10 +7,11 @@
 
 // The last error code sent to a client (2..9), or 10 while none was sent.
 // Read and written atomically.
-extern int last_ret_id;
+extern int& last_ret_id;
 
-// The running control server, or none. Written by the main thread only.
-extern vel_protocol_server* controlapp_server;
+// The running control server, or none (guarded by controlapp.server_lock).
+// Written by the main thread only.
+extern vel_protocol_server*& controlapp_server;
 
 // The control server's request callback: every complete request line.
 int controlapp_request_callback(vel_protocol_server_request* request);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,12 +12,34 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/app_state.h"
 #include "app/lifecycle.h"
 #include "app/player_link.h"
 #include "runtime/runtime.h"
 
-int run_flag = 1;
-v232cmd_command_fn controlapp_command_callback = nullptr;
+// The application's state, owned here by the entry; every name below is a
+// field of it.
+controlapp_state controlapp;
+
+controlapp_state::controlapp_state()
+    : reply_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), stop_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+controlapp_state::~controlapp_state() {
+  // The process is ending; the descriptors are closed for tidiness only
+  // (no thread of ours runs after main returns).
+  if (reply_fd >= 0) close(reply_fd);
+  if (stop_fd >= 0) close(stop_fd);
+}
+
+int& msg_qid = controlapp.msg_qid;
+int& client_pid = controlapp.client_pid;
+int& recv_running = controlapp.recv_running;
+pthread_t& recv_thread_id = controlapp.recv_thread_id;
+int& standby_mode = controlapp.standby_mode;
+int& last_ret_id = controlapp.last_ret_id;
+vel_protocol_server*& controlapp_server = controlapp.server;
+int& run_flag = controlapp.run_flag;
+v232cmd_command_fn& controlapp_command_callback = controlapp.command_callback;
 
 namespace {
 
@@ -24,18 +47,15 @@ constexpr int DEFAULT_PORT = 8102;
 // Only without a stop descriptor: the main loop then re-tests the flag.
 constexpr int IDLE_PERIOD_MS = 1000;
 
-// Made before main runs, so the signal handler only writes to it.
-const int g_stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-
 bool running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
 
 // Blocks until the stop descriptor is set (or, without one, one period).
 void wait_for_stop() {
-  if (g_stop_fd < 0) {
+  if (controlapp.stop_fd < 0) {
     cg_sleep_ms(IDLE_PERIOD_MS);
     return;
   }
-  pollfd fd{g_stop_fd, POLLIN, 0};
+  pollfd fd{controlapp.stop_fd, POLLIN, 0};
   poll(&fd, 1, -1);
 }
 
@@ -45,11 +65,11 @@ void vel_exit_handler(int) {
   static_assert(std::atomic_ref<int>::is_always_lock_free);
   std::atomic_ref<int>(run_flag).store(0, std::memory_order_release);
   int saved_errno = errno;
-  if (g_stop_fd >= 0) eventfd_write(g_stop_fd, 1);  // write(2): async-signal-safe
+  if (controlapp.stop_fd >= 0) eventfd_write(controlapp.stop_fd, 1);  // write(2): async-signal-safe
   errno = saved_errno;
 }
 
-int vel_stop_fd() { return g_stop_fd; }
+int vel_stop_fd() { return controlapp.stop_fd; }
 
 void controlapp_set_command_callback(v232cmd_command_fn callback) { controlapp_command_callback = callback; }
 

@@ -7,11 +7,11 @@
 
 // The main loop runs while this is non-zero. Cleared (never set again) by
 // vel_exit_handler; read and written atomically.
-extern int run_flag;
+extern int& run_flag;
 
 // The command function the request glue calls for every command but "?E";
 // the entry installs command_handler. Set once before any client exists.
-extern v232cmd_command_fn controlapp_command_callback;
+extern v232cmd_command_fn& controlapp_command_callback;
 
 // Clears run_flag and sets the stop descriptor. Installed for SIGINT and
 // called by the receive thread on a shutdown message; async-signal-safe.

@@ -10,9 +10,6 @@
 
 #include "app/player_link.h"
 
-int msg_qid = -1;
-int client_pid = -1;
-
 namespace {
 
 // One queue message as the kernel sees it: the type, then the body.

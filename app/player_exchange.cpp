@@ -13,13 +13,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/app_state.h"
 #include "app/lifecycle.h"
 #include "app/player_link.h"
 #include "runtime/runtime.h"
-
-int recv_running = 0;
-pthread_t recv_thread_id{};
-int standby_mode = 1;
 
 namespace {
 
@@ -60,39 +57,28 @@ constexpr int schedule_slot(int64_t elapsed_ms) {
 static_assert(schedule_slot(0) == 0 && schedule_slot(1) == 1 && schedule_slot(10) == 1);
 static_assert(schedule_slot(11) == 2 && schedule_slot(4460) == 61 && schedule_slot(99999) == 61);
 
-// Set by the receive thread after each re-post on channel 1221; the waiting
-// exchange wakes on it instead of polling.
-const int g_reply_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-
-cg_thread* g_recv_thread = nullptr;
-
-// The command of the last exchange that timed out, until its late reply has
-// been met (dropped or drained) or another exchange times out. Only the
-// exchange touches it, and exchanges never overlap.
-int g_timed_out_cmd = NO_COMMAND;
-
 bool program_running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
 
 bool receiving() { return std::atomic_ref<int>(recv_running).load(std::memory_order_acquire) != 0; }
 
 void signal_reply() {
-  if (g_reply_fd >= 0) eventfd_write(g_reply_fd, 1);
+  if (controlapp.reply_fd >= 0) eventfd_write(controlapp.reply_fd, 1);
 }
 
 void clear_reply_signal() {
   eventfd_t value;
-  if (g_reply_fd >= 0) eventfd_read(g_reply_fd, &value);
+  if (controlapp.reply_fd >= 0) eventfd_read(controlapp.reply_fd, &value);
 }
 
 // Waits up to ms for a re-posted reply or the program's stop. Without the
 // descriptors the schedule's own wait is used.
 void wait_for_reply(int ms, int counter) {
   int stop_fd = vel_stop_fd();
-  if (g_reply_fd < 0 || stop_fd < 0) {
+  if (controlapp.reply_fd < 0 || stop_fd < 0) {
     cg_sleep_ms(exchange_wait_ms(counter));
     return;
   }
-  pollfd fds[2] = {{g_reply_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  pollfd fds[2] = {{controlapp.reply_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
   if (poll(fds, 2, ms) > 0 && fds[0].revents != 0) clear_reply_signal();
 }
 
@@ -106,8 +92,8 @@ void recv_action(cg_thread*) { recv_thread(nullptr); }
 // command is awaited. Nothing else is matched: a player that answers in time
 // sees no change.
 bool is_late_reply(const controlapp_msg& msg, int awaited_cmd) {
-  return g_timed_out_cmd != NO_COMMAND && awaited_cmd != g_timed_out_cmd &&
-         msg.cmd_type == CONTROLAPP_MSG_NORMAL && msg.ret.cmd_id == g_timed_out_cmd;
+  return controlapp.timed_out_cmd != NO_COMMAND && awaited_cmd != controlapp.timed_out_cmd &&
+         msg.cmd_type == CONTROLAPP_MSG_NORMAL && msg.ret.cmd_id == controlapp.timed_out_cmd;
 }
 
 // The drain before a send, as clear_Tmp_msgQ prints it; notes whether the
@@ -118,7 +104,7 @@ void drain_reply_channel() {
   while (Tmp_recv_cmd(&msg) != -1) {
     printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The Tmp msgs of the useless]\n", "clear_Tmp_msgQ",
            msg.cmd_type, msg.cmd);
-    if (msg.ret.cmd_id == g_timed_out_cmd) g_timed_out_cmd = NO_COMMAND;
+    if (msg.ret.cmd_id == controlapp.timed_out_cmd) controlapp.timed_out_cmd = NO_COMMAND;
   }
 }
 
@@ -233,14 +219,14 @@ int init_recv_thread() {
     return EAGAIN;
   }
   recv_thread_id = thread->thread_id;
-  g_recv_thread = thread;
+  controlapp.recv_thread = thread;
   return 0;
 }
 
 int stop_recv_thread() {
-  cg_thread* thread = g_recv_thread;
+  cg_thread* thread = controlapp.recv_thread;
   if (thread == nullptr) return 0;
-  g_recv_thread = nullptr;
+  controlapp.recv_thread = nullptr;
   std::atomic_ref<int>(recv_running).store(0, std::memory_order_release);
   controlapp_msg wake{};
   wake.cmd_type = CONTROLAPP_MSG_WAKE;
@@ -293,7 +279,7 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
       if (is_late_reply(recv_msg, req->cmd)) {
         printf("[%s] late reply dropped(cmd:%d cmd_id:%d), still waiting for cmd %d.\n",
                "command_handler", recv_msg.cmd, recv_msg.ret.cmd_id, req->cmd);
-        g_timed_out_cmd = NO_COMMAND;
+        controlapp.timed_out_cmd = NO_COMMAND;
         continue;
       }
       break;
@@ -310,13 +296,13 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
       printf("[%s] Tmp_recv_cmd recv  msg.TIMEOUT(count:%d)\n", "command_handler", EXCHANGE_LAST_ATTEMPT);
       printf("[%s] poll return msg from main failed.Please check the ZODIVO is runing ok or not\n",
              "command_handler");
-      g_timed_out_cmd = req->cmd;
+      controlapp.timed_out_cmd = req->cmd;
       return 3;
     }
     wait_for_reply(static_cast<int>(limit_ms - elapsed), schedule_slot(elapsed));
   }
 
-  if (recv_msg.ret.cmd_id == g_timed_out_cmd) g_timed_out_cmd = NO_COMMAND;
+  if (recv_msg.ret.cmd_id == controlapp.timed_out_cmd) controlapp.timed_out_cmd = NO_COMMAND;
   printf("[%s] Tmp_recv_cmd recv  msg.(count:%d)\n", "command_handler", counter);
   printf("[%s]recv from MAIN,cmd_type =%d    cmd=%d param=0x%x\n", "command_handler", recv_msg.cmd_type,
          recv_msg.cmd, static_cast<unsigned>(recv_msg.param));

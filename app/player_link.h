@@ -96,20 +96,21 @@ static_assert(offsetof(controlapp_msg, result) == 196);
 // Process-wide link state
 // ---------------------------------------------------------------------------
 
+// These name fields of the application's state record (app/app_state.h).
 // Queue identifier from msgget; -1 while no queue is open. Written once,
 // before the receive thread starts.
-extern int msg_qid;
+extern int& msg_qid;
 // This process's id, taken when the link starts; -1 before.
-extern int client_pid;
+extern int& client_pid;
 // The receive thread loops while this is non-zero (set before it starts,
 // cleared by stop_recv_thread). Read atomically.
-extern int recv_running;
+extern int& recv_running;
 // POSIX handle of the receive thread (a cg_thread, joined by its stop).
-extern pthread_t recv_thread_id;
+extern pthread_t& recv_thread_id;
 // The player's standby state as last reported (1 until the first report).
 // Written by the receive thread, read by client threads: access it
 // atomically (std::atomic_ref<int>).
-extern int standby_mode;
+extern int& standby_mode;
 
 // ---------------------------------------------------------------------------
 // Message channel

@@ -4,26 +4,19 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/app_state.h"
 #include "app/controlapp.h"
 #include "app/lifecycle.h"
 
-int last_ret_id = 10;
-vel_protocol_server* controlapp_server = nullptr;
 
 namespace {
-
-// Guards controlapp_server against its deletion while the receive thread
-// pushes an event through it. Taken after the server's own mutex when a push
-// comes from inside a request callback, and never while waiting for the
-// server's threads, so it cannot close a cycle.
-std::mutex g_server_lock;
 
 constexpr char kFailedReply[] = "E04";
 
 }  // namespace
 
 void controlapp_set_server(vel_protocol_server* server) {
-  std::lock_guard<std::mutex> guard(g_server_lock);
+  std::lock_guard<std::mutex> guard(controlapp.server_lock);
   controlapp_server = server;
 }
 
@@ -69,7 +62,7 @@ int controlapp_reply(int, const v232cmd_ret* ret, int) {
 }
 
 int controlapp_push_event(const char* text) {
-  std::lock_guard<std::mutex> guard(g_server_lock);
+  std::lock_guard<std::mutex> guard(controlapp.server_lock);
   if (!controlapp_server || !text) return 0;
   // Fewer than two clients: every client; else only the second one in
   // connection order. The server counts and sends under its client lock.

@@ -1,0 +1,54 @@
+// The application's state in one record: the player link (queue identity,
+// receive thread, standby state, the exchange's signal and memory), the
+// glue (running control server, last error), and the lifecycle (run flag,
+// stop descriptor, command function). The program entry owns the one
+// instance, `controlapp`; the names the rest of the program uses for its
+// fields (msg_qid, standby_mode, run_flag, ...) are references into it.
+#pragma once
+
+#include <pthread.h>
+
+#include <mutex>
+
+#include "app/v232cmd.h"
+#include "runtime/runtime.h"
+
+struct vel_protocol_server;
+
+struct controlapp_state {
+  controlapp_state();
+  ~controlapp_state();
+  controlapp_state(const controlapp_state&) = delete;
+  controlapp_state& operator=(const controlapp_state&) = delete;
+
+  // Player link. msg_qid and client_pid are written once, before the receive
+  // thread starts; recv_running and standby_mode are read and written
+  // atomically (std::atomic_ref), standby_mode by the receive thread only.
+  int msg_qid = -1;
+  int client_pid = -1;
+  int recv_running = 0;
+  pthread_t recv_thread_id{};
+  int standby_mode = 1;
+  cg_thread* recv_thread = nullptr;  // the main thread starts and stops it
+  // An eventfd set by the receive thread after each re-post on channel
+  // 1221; the waiting exchange blocks on it.
+  int reply_fd = -1;
+  // The command of the last exchange that timed out (-1: none). Only the
+  // exchange uses it, and exchanges never overlap.
+  int timed_out_cmd = -1;
+
+  // Glue. `server` is guarded by server_lock, so the receive thread's push
+  // never meets a server being deleted. last_ret_id is atomic.
+  std::mutex server_lock;
+  vel_protocol_server* server = nullptr;
+  int last_ret_id = 10;
+
+  // Lifecycle. run_flag is atomic; stop_fd is an eventfd that the exit
+  // handler sets (async-signal-safe) and nobody clears.
+  int run_flag = 1;
+  int stop_fd = -1;
+  v232cmd_command_fn command_callback = nullptr;
+};
+
+// The one instance, defined by the program entry.
+extern controlapp_state controlapp;
