@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
@@ -112,6 +113,62 @@ TEST_F(PlayerHostileTest, LateReplyIsDrainedByTheNextExchange) {
   ASSERT_TRUE(queue_->send(MSGTYPE_FROM_MAIN, status));
   EXPECT_EQ(reply(), "P04\r\n");
   EXPECT_TRUE(env_.wait_out("cmd:6) [The Tmp msgs of the useless]\n", 1000));
+  finish();
+}
+
+// A player 4.7 s late: its answer to the command that timed out arrives
+// while the next command is awaited. It must not be taken for that
+// command's reply (the client would read "R" as the answer to "?P").
+TEST_F(PlayerHostileTest, LateAnswerOfATimedOutCommandIsNotTakenForTheNext) {
+  controlapp_msg command = request("PL");
+  ASSERT_EQ(command.cmd, kPlIndex);
+  EXPECT_EQ(reply(8000), "E04\r\n");
+  command = request("?P");
+  ASSERT_EQ(command.cmd, kStatusIndex);
+  ASSERT_TRUE(queue_->send(MSGTYPE_FROM_MAIN, make_reply(kPlIndex, V232CMD_RET_OK, kPlIndex)));
+  ASSERT_TRUE(env_.wait_out("[command_handler] late reply dropped(cmd:6 cmd_id:6), still waiting for cmd 21.\n",
+                            3000))
+      << env_.out();
+  controlapp_msg status = make_reply(kStatusIndex, V232CMD_RET_STATUS, kStatusIndex);
+  const int32_t playing = 4;  // "P04"
+  std::memcpy(status.ret.data, &playing, sizeof playing);
+  ASSERT_TRUE(queue_->send(MSGTYPE_FROM_MAIN, status));
+  EXPECT_EQ(reply(), "P04\r\n");
+  // The error the client was last told is still the time-out's.
+  EXPECT_EQ(control_ask(client_, "?E"), "E04\r\n");
+  finish();
+}
+
+// A client that never reads while the player sends events faster than the
+// socket takes them: the player link keeps its pace (its queue does not
+// fill, its shutdown is accepted), and the client's stream holds whole lines
+// only, up to the point where the daemon gives the connection up.
+TEST_F(PlayerHostileTest, ClientThatNeverReadsDoesNotSlowThePlayerLink) {
+  int small = 4096;
+  setsockopt(client_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  controlapp_msg event = make_message(CONTROLAPP_MSG_AUTO_FEEDBACK);
+  std::memset(reinterpret_cast<char*>(&event) + CONTROLAPP_FEEDBACK_OFFSET, 'A', CONTROLAPP_FEEDBACK_MAX);
+  constexpr int kEvents = 2000;  // 276 KB of lines: far past any buffer
+  long long start = now_ms();
+  int sent = 0;
+  while (sent < kEvents && now_ms() - start < 20000) {
+    if (queue_->send(MSGTYPE_FROM_MAIN, event)) {
+      sent++;
+    } else {
+      sleep_ms(1);  // the queue is full for a moment
+    }
+  }
+  ASSERT_EQ(sent, kEvents);
+  ASSERT_TRUE(env_.wait_out("[controlapp_cmd_proc]recv auto feedback msg\n", 10000, kEvents));
+  long long took = now_ms() - start;
+  RecordProperty("events_ms", std::to_string(took));
+  EXPECT_LT(took, 10000);  // about 5 events a second before: 400 s
+  // Whatever reached the client is whole lines.
+  std::string got;
+  wait_closed(client_, 3000, &got);
+  const std::string line = std::string(CONTROLAPP_FEEDBACK_MAX, 'A') + "\r\n";
+  ASSERT_EQ(got.size() % line.size(), 0u) << got.size();
+  for (size_t at = 0; at < got.size(); at += line.size()) ASSERT_EQ(got.compare(at, line.size(), line), 0) << at;
   finish();
 }
 
@@ -265,6 +322,25 @@ TEST_F(PlayerHostileTest, StopWhileAnExchangeWaits) {
   EXPECT_TRUE(wait_closed(client_, 1000, &rest));
   EXPECT_FALSE(rest.empty());
   for (size_t at = 0; at < rest.size(); at += 5) EXPECT_EQ(rest.substr(at, 5), "E04\r\n");
+}
+
+// The stop with an idle connection and a command waiting on a silent
+// player: every thread is woken, none is waited out.
+TEST_F(PlayerHostileTest, StopIsPromptWithAnIdleClientAndACommandWaiting) {
+  int idle = tcp_connect(env_.client_address(), env_.device_address(), kControlPort, 3000);
+  ASSERT_GE(idle, 0);  // replaces client_'s connection (same address)
+  ASSERT_EQ(control_ask(idle, "?E"), "E04\r\n");
+  send_all(idle, "PL\r");
+  controlapp_msg command{};
+  ASSERT_TRUE(queue_->receive(MSGTYPE_TO_MAIN, &command, 3000));
+  sleep_ms(200);
+  long long start = now_ms();
+  EXPECT_EQ(env_.stop(kStopBoundMs), "");
+  long long took = now_ms() - start;
+  RecordProperty("stop_ms", std::to_string(took));
+  EXPECT_LT(took, 3000);  // the byebye's random spread (up to 0.5 s) included
+  EXPECT_TRUE(env_.wait_out("stop success.\n", 0));
+  close(idle);
 }
 
 TEST_F(PlayerHostileTest, ShutdownMessageWhileAnExchangeWaits) {
