@@ -282,11 +282,9 @@ struct cg_http_server {
   cg_http_listener listener;       // none by default
   void* user_data;                 // handed to the listener through each request
   int timeout;                     // seconds of receive and send time-out per connection
-  cg_mutex* mutex;                 // guards client_threads and the two fields below
-  cg_cond* ended;                  // signalled when the accept thread or the last connection ends
-  int accepting;                   // 1 while the accept thread runs
+  cg_mutex* mutex;                 // guards client_threads and stopping
+  cg_cond* ended;                  // signalled when the last connection ends
   int stopping;                    // 1 while stop winds the connections down
-  int wake[2];                     // pipe that ends the accept thread's wait; -1 while stopped
 };
 
 // Head of a list of servers.

@@ -1,7 +1,7 @@
-// cg_http_server: one listening endpoint with its accept thread, and the
-// stop that winds down the accept thread and every connection.
+// cg_http_server: one listening endpoint with its accept thread, which waits
+// on the listening socket and its wake, and the stop that winds down the
+// accept thread and every connection.
 #include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,7 +10,8 @@
 
 namespace {
 
-// Pause after an accept that failed for want of descriptors or memory.
+// Pause after an accept that failed for want of descriptors or memory. A
+// stop ends it at once.
 constexpr int kAcceptResourcePauseMs = 100;
 
 // Accept errors that concern one connection or a passing shortage, not the
@@ -45,23 +46,28 @@ bool accept_error_is_shortage(int err) {
 
 // One connection accepted and handed to a thread; false when the accept
 // thread should end.
-bool accept_one(cg_http_server* server) {
-  pollfd fds[2] = {{cg_socket_get_fd(server->sock), POLLIN, 0}, {server->wake[0], POLLIN, 0}};
-  int ready = poll(fds, 2, -1);
-  if (ready < 0) return errno == EINTR;
-  if (fds[1].revents != 0) return false;
-  if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
+bool accept_one(cg_thread* thread, cg_http_server* server) {
+  short revents = 0;
+  int waited =
+      cg_thread_wait_fd(thread, cg_socket_get_fd(server->sock), POLLIN, CG_WAIT_FOREVER, &revents);
+  if (waited != CG_WAIT_READY) return true;  // woken: the loop tests for a stop
+  if (revents & (POLLERR | POLLNVAL)) return false;
+  if (revents == 0) {
+    // The wait itself failed (poll ran out of memory): a passing shortage.
+    cg_thread_wait(thread, kAcceptResourcePauseMs);
+    return true;
+  }
 
   cg_socket* client = cg_socket_new(CG_NET_SOCKET_STREAM);
   if (!client) {
-    cg_sleep_ms(kAcceptResourcePauseMs);
+    cg_thread_wait(thread, kAcceptResourcePauseMs);
     return true;
   }
   if (!cg_socket_accept(server->sock, client)) {
     int err = errno;
     cg_socket_delete(client);
     if (!accept_error_is_transient(err)) return false;
-    if (accept_error_is_shortage(err)) cg_sleep_ms(kAcceptResourcePauseMs);
+    if (accept_error_is_shortage(err)) cg_thread_wait(thread, kAcceptResourcePauseMs);
     return true;
   }
   // Beyond the connections served at once, a newcomer is closed at once.
@@ -77,23 +83,11 @@ bool accept_one(cg_http_server* server) {
   return true;
 }
 
-void close_wake_pipe(cg_http_server* server) {
-  for (int& fd : server->wake) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-}
-
 void accept_action(cg_thread* thread) {
   auto* server = static_cast<cg_http_server*>(cg_thread_get_user_data(thread));
-  if (server->sock) {
-    while (cg_thread_is_runnable(thread) && accept_one(server)) {
-    }
+  if (!server->sock) return;
+  while (cg_thread_is_runnable(thread) && accept_one(thread, server)) {
   }
-  cg_mutex_lock(server->mutex);
-  server->accepting = 0;
-  cg_cond_signal(server->ended);
-  cg_mutex_unlock(server->mutex);
 }
 
 }  // namespace
@@ -103,7 +97,6 @@ cg_http_server* cg_http_server_new() {
   if (!server) return nullptr;
   cg_list_node_init(&server->node);
   server->timeout = CG_HTTP_SERVER_CONNECTION_TIMEOUT;
-  server->wake[0] = server->wake[1] = -1;
   server->mutex = cg_mutex_new();
   server->ended = cg_cond_new();
   if (!server->mutex || !server->ended) {
@@ -152,24 +145,20 @@ int cg_http_server_start(cg_http_server* server) {
   if (!server || server->accept_thread) return 0;
   cg_thread* thread = cg_thread_new();
   cg_thread_list* connections = server->client_threads ? nullptr : cg_thread_list_new();
-  if (!thread || (!server->client_threads && !connections) || pipe(server->wake) != 0) {
-    server->wake[0] = server->wake[1] = -1;
+  if (!thread || (!server->client_threads && !connections)) {
     cg_thread_delete(thread);
     cg_thread_list_delete(connections);
     return 0;
   }
+  // The accept thread waits in poll, never in accept: a connection that
+  // poll announced but that is gone by the accept cannot block it past a
+  // stop. (Accepted sockets do not inherit the flag.)
+  cg_socket_set_nonblocking(server->sock, 1);
   if (connections) server->client_threads = connections;
   cg_thread_set_action(thread, accept_action);
   cg_thread_set_user_data(thread, server);
-  cg_mutex_lock(server->mutex);
-  server->accepting = 1;
-  cg_mutex_unlock(server->mutex);
   if (!cg_thread_start(thread)) {
-    cg_mutex_lock(server->mutex);
-    server->accepting = 0;
-    cg_mutex_unlock(server->mutex);
-    cg_thread_delete(thread);
-    close_wake_pipe(server);
+    cg_thread_delete(thread);  // never ran: nothing to stop
     if (connections) {
       cg_thread_list_delete(connections);
       server->client_threads = nullptr;
@@ -183,16 +172,10 @@ int cg_http_server_start(cg_http_server* server) {
 void cg_http_server_stop(cg_http_server* server) {
   if (!server) return;
   if (server->accept_thread) {
-    // The pipe ends the accept thread's wait even when the stop signal would
-    // arrive just before the thread begins to wait.
-    [[maybe_unused]] ssize_t woken = write(server->wake[1], "", 1);
-    cg_thread_stop(server->accept_thread);
-    cg_mutex_lock(server->mutex);
-    while (server->accepting) cg_cond_wait(server->ended, server->mutex, 0);
-    cg_mutex_unlock(server->mutex);
+    // Wakes the accept thread's wait and returns once it has ended.
+    cg_thread_stop_and_join(server->accept_thread);
     cg_thread_delete(server->accept_thread);
     server->accept_thread = nullptr;
-    close_wake_pipe(server);
   }
   if (!server->client_threads) return;
   // No new connection arrives now. Shut every connection's socket down so

@@ -57,7 +57,6 @@ TEST(HttpServerListTest, OneServerPerInterfaceOnOnePort) {
       "ip link set h0 up\n"
       "ip link set h1 up\n",
       [] {
-        cg_thread_set_stop_pause_ms(20);
         cg_http_server_list* list = cg_http_server_list_new();
         NS_CHECK(cg_http_server_list_open(list, kPort) == 1);
         NS_CHECK(cg_http_server_list_size(list) == 2);

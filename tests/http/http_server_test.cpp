@@ -1,6 +1,8 @@
 // The HTTP server on loopback: the Host rule, keep-alive and close rules,
 // pipelined requests, the idle time-out, stop and restart while connections
-// come and go, and a flood of connections that cannot all get a thread.
+// come and go and without fixed pauses, a shortage of descriptors, and a
+// flood of connections that cannot all get a thread.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -55,8 +57,6 @@ struct ServerTest : ::testing::Test {
   recorder rec;
   cg_http_server* server = cg_http_server_new();
   int port = -1;
-
-  static void SetUpTestSuite() { cg_thread_set_stop_pause_ms(20); }
 
   void SetUp() override {
     ASSERT_NE(server, nullptr);
@@ -269,6 +269,73 @@ TEST_F(ServerTest, StopEndsConnectionsAndWaitsForRunningListeners) {
   cg_http_server_stop(server);
 }
 
+TEST_F(ServerTest, StopAndRestartEndTheAcceptWaitAtOnce) {
+  // A fixed pause per stop (a second each) would show in every round.
+  auto all = std::chrono::steady_clock::now();
+  for (int round = 0; round < 10; round++) {
+    ASSERT_EQ(cg_http_server_start(server), 1);
+    if (round % 2) {
+      int fd = connect();
+      ASSERT_GE(fd, 0);
+      response_reader in{fd, {}};
+      ASSERT_TRUE(send_text(fd, "GET /r HTTP/1.1\r\nHost: h\r\n\r\n"));
+      EXPECT_EQ(body_of(in.next()), "/r");
+      close(fd);
+    }
+    auto start = std::chrono::steady_clock::now();
+    cg_http_server_stop(server);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms) << "round " << round;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - all, 3s);
+}
+
+// Processor time of the whole process so far.
+std::chrono::milliseconds cpu_time() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto ms = [](const timeval& tv) { return tv.tv_sec * 1000 + tv.tv_usec / 1000; };
+  return std::chrono::milliseconds(ms(usage.ru_utime) + ms(usage.ru_stime));
+}
+
+TEST_F(ServerTest, DescriptorShortagePausesAcceptingWithoutSpinningOrEnding) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  // The client's socket is made while descriptors remain; then every
+  // descriptor number below the limit is in use, so accept fails (EMFILE)
+  // while the connection waits in the backlog and keeps the socket readable.
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(client, 0);
+  timeval tv{5, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &sin.sin_addr);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowest_free = open("/dev/null", O_RDONLY);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+  std::this_thread::sleep_for(50ms);
+  auto cpu_before = cpu_time();
+  std::this_thread::sleep_for(500ms);
+  auto used = cpu_time() - cpu_before;
+  int count = cg_http_server_get_connection_count(server);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(connected);
+  // The accept thread paused between attempts instead of spinning...
+  EXPECT_LT(used, 250ms);
+  EXPECT_EQ(count, 0);
+  // ...and did not give up: once descriptors are free the client is served.
+  response_reader in{client, {}};
+  ASSERT_TRUE(send_text(client, "GET /late HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/late");
+  close(client);
+}
+
 TEST_F(ServerTest, StopWhileConnectionsComeAndGo) {
   // Clients connect, send and hang up at random moments while the server is
   // stopped and deleted: no thread may touch a freed server or list.
@@ -331,6 +398,16 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
     cg_http_server_set_listener(s, answer_with_uri);
     cg_http_server_set_user_data(s, &child_rec);
     if (p < 0 || !cg_http_server_start(s)) _exit(2);
+    // The C library keeps the stacks of ended threads mapped (up to 40 MiB)
+    // and gives them to new threads without new address space: after the
+    // earlier tests every connection would get one. Parked threads take
+    // them all first.
+    for (int i = 0; i < 170; i++) {
+      cg_thread* parked = cg_thread_new();
+      if (!parked) _exit(4);
+      cg_thread_set_action(parked, [](cg_thread* self) { cg_thread_wait(self, CG_WAIT_FOREVER); });
+      if (!cg_thread_start(parked)) _exit(4);
+    }
     // Room for the threads already there and a few more stacks (a thread
     // stack is a few hundred KiB).
     long pages = 0;

@@ -1,5 +1,8 @@
 // Announcement: the ssdp:alive and ssdp:byebye passes of a device tree on
 // every interface, and the advertiser thread that repeats the alive passes.
+// On a cg_thread every pause is a stoppable wait, and a thread being
+// stopped sends no further message; elsewhere the pauses are plain sleeps.
+#include <climits>
 #include <cstdint>
 
 #include "velProtocol/ssdp_server/ssdp_internal.h"
@@ -11,9 +14,6 @@ namespace {
 
 constexpr int kAnnounceSpreadMs = 500;  // random delay before a full pass set
 constexpr int kLocationSize = 512;
-// Longest single sleep of the advertiser, so it notices a stop promptly
-// even when the stop's signal came before the sleep began.
-constexpr int kAdvertiserSliceMs = 500;
 constexpr int64_t kMinAdvertiseIntervalMs = 1000;
 
 constexpr device_identity kDeviceMessages[] = {device_identity::root, device_identity::type,
@@ -36,8 +36,10 @@ bool set_alive_headers(cg_upnp_ssdp_request* request, int lease, cg_upnp_device*
   return true;
 }
 
+// Sends nothing when the calling thread is being stopped.
 int send_identity(cg_socket* sock, cg_upnp_ssdp_request* request, const identity& id,
                   const char* local_address) {
+  if (!vbd_ssdp::calling_thread_may_go_on()) return 0;
   cg_http_packet* packet = cg_http_request_get_packet(request);
   cg_http_packet_set_header(packet, "NT", id.nt);
   cg_http_packet_set_header(packet, "USN", id.usn);
@@ -59,7 +61,7 @@ int device_messages(cg_upnp_device* dev, const char* local_address, bool alive) 
     identity id;
     if (!ready || !vbd_ssdp::make_device_identity(dev, which, &id)) continue;
     result = send_identity(sock, request, id, local_address);
-    if (alive) cg_sleep_ms(CG_UPNP_SSDP_ALIVE_PAUSE_MS);
+    if (alive) cg_thread_pause_ms(CG_UPNP_SSDP_ALIVE_PAUSE_MS);
   }
   cg_upnp_ssdp_request_delete(request);
   cg_socket_delete(sock);
@@ -82,7 +84,7 @@ int service_message(cg_upnp_service* service, const char* local_address, bool al
   }
   if (ready) {
     result = send_identity(sock, request, id, local_address);
-    if (alive) cg_sleep_ms(CG_UPNP_SSDP_ALIVE_PAUSE_MS);
+    if (alive) cg_thread_pause_ms(CG_UPNP_SSDP_ALIVE_PAUSE_MS);
   }
   cg_upnp_ssdp_request_delete(request);
   cg_socket_delete(sock);
@@ -106,7 +108,7 @@ int subtree_messages(cg_upnp_device* dev, const char* local_address, bool alive)
 
 // The passes for every interface address, three each, back to back.
 void all_interfaces(cg_upnp_device* dev, bool alive) {
-  cg_sleep_random_ms(kAnnounceSpreadMs);
+  if (!vbd_ssdp::pause_random_ms(kAnnounceSpreadMs)) return;
   int count = cg_upnp_ssdp_announce_count();
   cg_net_interface_list* interfaces = cg_net_interface_list_new();
   if (!interfaces) return;
@@ -160,14 +162,13 @@ void cg_upnp_device_advertiser(cg_thread* thread) {
     int extra = static_cast<int>(static_cast<float>(lease) * (r * 0.25f));
     int64_t wait_ms = (static_cast<int64_t>(base) + extra) * 1000;
     if (wait_ms < kMinAdvertiseIntervalMs) wait_ms = kMinAdvertiseIntervalMs;
-    while (wait_ms > 0 && cg_thread_is_runnable(thread)) {
-      int slice = wait_ms > kAdvertiserSliceMs ? kAdvertiserSliceMs : static_cast<int>(wait_ms);
-      cg_sleep_ms(slice);
-      wait_ms -= slice;
+    // One wait on the wake for the whole interval; only a stop ends it early.
+    const int64_t deadline = cg_monotonic_ms() + wait_ms;
+    for (int64_t left = wait_ms; left > 0 && cg_thread_is_runnable(thread);
+         left = deadline - cg_monotonic_ms()) {
+      cg_thread_wait(thread, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     }
     if (!cg_thread_is_runnable(thread)) break;
     cg_upnp_device_announce(dev);
   }
-  // Last touch of the device: its stop may go on from now on.
-  __atomic_store_n(&dev->advertiser_busy, 0, __ATOMIC_RELEASE);
 }

@@ -34,6 +34,11 @@ cg_upnp_device* cg_upnp_device_new() {
 
 void cg_upnp_device_delete(cg_upnp_device* dev) {
   if (!dev) return;
+  // The threads end before anything they read is freed: the advertiser,
+  // then the servers (a device still running is torn down without byebye).
+  cg_thread_stop_and_join(dev->advertiser);
+  if (dev->http_server_list) cg_http_server_list_delete(dev->http_server_list);
+  cg_upnp_ssdp_server_list_delete(dev->ssdp_server_list);
   cg_list_remove(&dev->node);
   cg_net_interface_list_delete(dev->interface_cache);
   dev->interface_cache = nullptr;
@@ -42,8 +47,6 @@ void cg_upnp_device_delete(cg_upnp_device* dev) {
   cg_upnp_service_list_delete(dev->service_list);
   cg_upnp_icon_list_delete(dev->icon_list);
   if (dev->mutex) cg_mutex_delete(dev->mutex);
-  if (dev->http_server_list) cg_http_server_list_delete(dev->http_server_list);
-  cg_upnp_ssdp_server_list_delete(dev->ssdp_server_list);
   if (dev->advertiser) cg_thread_delete(dev->advertiser);
   cg_string_delete(dev->description_uri);
   std::free(dev);

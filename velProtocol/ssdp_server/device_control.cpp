@@ -1,5 +1,6 @@
 // Device start and stop: the HTTP servers, the SSDP listeners, the
 // announcement and the advertiser thread, brought up and taken down in order.
+// A stop ends every thread's wait at once and joins it: no fixed pause.
 #include "velProtocol/ssdp_server/ssdp_internal.h"
 
 namespace {
@@ -37,19 +38,16 @@ int cg_upnp_device_start(cg_upnp_device* dev) {
 
   cg_thread_set_action(dev->advertiser, cg_upnp_device_advertiser);
   cg_thread_set_user_data(dev->advertiser, dev);
-  __atomic_store_n(&dev->advertiser_busy, 1, __ATOMIC_RELEASE);
-  if (!cg_thread_start(dev->advertiser)) {
-    __atomic_store_n(&dev->advertiser_busy, 0, __ATOMIC_RELEASE);
-  }
+  cg_thread_start(dev->advertiser);
   return 1;
 }
 
 int cg_upnp_device_stop(cg_upnp_device* dev) {
   if (!dev) return 1;
   // The advertiser ends first (no announcement after this point), then the
-  // byebye goes out while the servers still answer, then they close.
-  cg_thread_stop(dev->advertiser);
-  vbd_ssdp::wait_until_clear(&dev->advertiser_busy);
+  // byebye goes out while the servers still answer, then they close. Each
+  // stop wakes its thread and waits only until the thread has returned.
+  cg_thread_stop_and_join(dev->advertiser);
 
   cg_upnp_device_byebye(dev);
 

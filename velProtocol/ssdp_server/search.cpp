@@ -1,5 +1,7 @@
 // Search response: the acceptance checks of an M-SEARCH, the matching of
-// its target against the device tree, and one unicast answer per match.
+// its target against the device tree, and one unicast answer per match. The
+// random waits before the answers end at once when the listener is stopped,
+// and a stopped listener answers no more.
 #include <cstring>
 #include <initializer_list>
 
@@ -72,7 +74,7 @@ void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* pa
     if (!vbd_ssdp::peer_is_local(cg_datagram_packet_get_remote_address(packet->datagram))) {
       return;
     }
-    if (!vbd_ssdp::transport_is_seamed()) cg_sleep_random_ms(mx * kMxStepMs);
+    if (!vbd_ssdp::transport_is_seamed() && !vbd_ssdp::pause_random_ms(mx * kMxStepMs)) return;
   }
   const char* st = cg_upnp_ssdp_packet_get_header_value(packet, "ST");
   if (!st || !st[0]) return;
@@ -139,7 +141,7 @@ int cg_upnp_device_post_search_response(cg_upnp_device* dev, cg_upnp_ssdp_packet
     cg_http_packet_set_header(headers, "SERVER", cg_upnp_get_server_name(server, sizeof(server)));
     cg_http_packet_set_header(headers, "USN", usn);
     cg_http_packet_set_header(headers, "Location", location);
-    if (!vbd_ssdp::transport_is_seamed()) cg_sleep_random_ms(kResponseSpreadMs);
+    if (!vbd_ssdp::transport_is_seamed()) vbd_ssdp::pause_random_ms(kResponseSpreadMs);
     // A listener that is being stopped sends nothing more.
     if (vbd_ssdp::calling_thread_may_go_on()) {
       cg_upnp_ssdp_post_response(sock, response,

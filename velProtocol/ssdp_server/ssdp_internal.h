@@ -1,6 +1,7 @@
 // Helpers shared by the files of the discovery library: typed walks over the
 // intrusive lists, the SSDP identities of devices and services, the send path
-// with its test seam, and the stop test of the calling thread.
+// with its test seam, and the stop test and stoppable pauses of the calling
+// thread.
 #pragma once
 
 #include <cstddef>
@@ -71,12 +72,14 @@ bool transport_is_seamed();
 // IPv4 interfaces (or what the seam says).
 bool peer_is_local(const char* remote_address);
 
-// False when the calling thread is a cg_thread that is being stopped: long
-// sequences of messages end early then. True on any other thread.
+// False when the calling thread is a cg_thread that is being stopped: it
+// sends no further message then. True on any other thread.
 bool calling_thread_may_go_on();
 
-// Waits until the int reads 0 (a thread has left its action).
-void wait_until_clear(const int* flag);
+// The calling thread's pause of a random 0..milliseconds (the draw of
+// cg_sleep_random_ms). On a cg_thread a stop ends it at once; elsewhere it
+// is a plain sleep. Whether the thread may go on afterwards.
+bool pause_random_ms(int milliseconds);
 
 // The value of a child element, or none when it is missing or empty.
 char* child_text(cg_xml_node* node, const char* name);

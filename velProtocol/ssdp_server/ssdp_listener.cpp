@@ -1,5 +1,8 @@
 // The SSDP listeners: one multicast socket on port 1900 per interface
-// address, each read by a thread that hands every datagram to the device.
+// address, each read by a thread that waits on its socket and its wake and
+// hands every datagram to the device.
+#include <poll.h>
+
 #include <cstdlib>
 
 #include "velProtocol/ssdp_server/ssdp_internal.h"
@@ -9,11 +12,8 @@ using vbd_ssdp::list_next;
 
 namespace {
 
-// A blocked receive also returns at this interval, so a stop that races
-// with the thread entering recvfrom (and misses it with its signal) is
-// noticed within a second.
-constexpr int kReceiveTimeoutSeconds = 1;
-// Pause after a failed or empty receive, so a broken socket cannot spin.
+// Pause after a failed or empty receive, so a broken socket cannot spin. A
+// stop ends it at once.
 constexpr int kFailedReceivePauseMs = 10;
 
 }  // namespace
@@ -38,7 +38,10 @@ int cg_upnp_ssdp_server_open(cg_upnp_ssdp_server* server, const char* local_addr
     cg_socket_delete(sock);
     return 0;
   }
-  cg_socket_set_timeout(sock, kReceiveTimeoutSeconds);
+  // The thread waits in poll, never in the receive: a datagram that poll
+  // announced but the kernel then drops (a bad checksum) makes the receive
+  // fail instead of blocking past a stop.
+  cg_socket_set_nonblocking(sock, 1);
   server->socket = sock;
   return 1;
 }
@@ -55,26 +58,27 @@ int cg_upnp_ssdp_server_close(cg_upnp_ssdp_server* server) {
 
 void cg_upnp_ssdp_server_action(cg_thread* thread) {
   auto* server = static_cast<cg_upnp_ssdp_server*>(cg_thread_get_user_data(thread));
-  if (!server) return;
-  cg_upnp_ssdp_packet* packet = server->socket ? cg_upnp_ssdp_packet_new() : nullptr;
-  if (packet) {
-    cg_upnp_ssdp_packet_set_user_data(packet, server->user_data);
-    // An empty datagram or a failed receive does not end the listener: only
-    // a stop does.
-    while (cg_thread_is_runnable(thread)) {
-      int received = cg_upnp_ssdp_packet_receive(server->socket, packet);
-      if (!cg_thread_is_runnable(thread)) break;
-      if (received > 0) {
-        if (server->listener) server->listener(packet);
-      } else {
-        cg_sleep_ms(kFailedReceivePauseMs);
-      }
-      cg_upnp_ssdp_packet_clear(packet);
+  if (!server || !server->socket) return;
+  cg_upnp_ssdp_packet* packet = cg_upnp_ssdp_packet_new();
+  if (!packet) return;
+  cg_upnp_ssdp_packet_set_user_data(packet, server->user_data);
+  int fd = cg_socket_get_fd(server->socket);
+  // An empty datagram or a failed receive does not end the listener: only
+  // a stop does.
+  while (cg_thread_is_runnable(thread)) {
+    if (cg_thread_wait_fd(thread, fd, POLLIN, CG_WAIT_FOREVER, nullptr) != CG_WAIT_READY) {
+      continue;  // woken: the loop tests for a stop
     }
-    cg_upnp_ssdp_packet_delete(packet);
+    int received = cg_upnp_ssdp_packet_receive(server->socket, packet);
+    if (!cg_thread_is_runnable(thread)) break;
+    if (received > 0) {
+      if (server->listener) server->listener(packet);
+    } else {
+      cg_thread_wait(thread, kFailedReceivePauseMs);
+    }
+    cg_upnp_ssdp_packet_clear(packet);
   }
-  // Last touch of the server: its stop may free it from now on.
-  __atomic_store_n(&server->busy, 0, __ATOMIC_RELEASE);
+  cg_upnp_ssdp_packet_delete(packet);
 }
 
 int cg_upnp_ssdp_server_start(cg_upnp_ssdp_server* server) {
@@ -83,10 +87,8 @@ int cg_upnp_ssdp_server_start(cg_upnp_ssdp_server* server) {
   if (!thread) return 0;
   cg_thread_set_action(thread, cg_upnp_ssdp_server_action);
   cg_thread_set_user_data(thread, server);
-  __atomic_store_n(&server->busy, 1, __ATOMIC_RELEASE);
   if (!cg_thread_start(thread)) {
-    __atomic_store_n(&server->busy, 0, __ATOMIC_RELEASE);
-    cg_thread_delete(thread);
+    cg_thread_delete(thread);  // never ran: nothing to stop
     return 0;
   }
   server->thread = thread;
@@ -95,8 +97,8 @@ int cg_upnp_ssdp_server_start(cg_upnp_ssdp_server* server) {
 
 int cg_upnp_ssdp_server_stop(cg_upnp_ssdp_server* server) {
   if (!server || !server->thread) return 1;
-  cg_thread_stop(server->thread);
-  vbd_ssdp::wait_until_clear(&server->busy);
+  // Returns once the action has returned: the server may go from here on.
+  cg_thread_stop_and_join(server->thread);
   cg_thread_delete(server->thread);
   server->thread = nullptr;
   return 1;

@@ -1,6 +1,7 @@
 // SSDP messages: the NOTIFY request and the search response records, their
 // writers (header lines in first-set order), and sending them to the group
-// or to a searcher, with the test seam that captures sends instead.
+// or to a searcher, with the test seam that captures sends instead; the stop
+// test and stoppable pauses of the sending thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -230,8 +231,9 @@ bool calling_thread_may_go_on() {
   return !self || cg_thread_is_runnable(self);
 }
 
-void wait_until_clear(const int* flag) {
-  while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0) cg_sleep_ms(5);
+bool pause_random_ms(int milliseconds) {
+  cg_thread_pause_ms(cg_random_ms(milliseconds));
+  return calling_thread_may_go_on();
 }
 
 }  // namespace vbd_ssdp

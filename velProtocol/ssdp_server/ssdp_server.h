@@ -87,9 +87,6 @@ struct cg_upnp_device {
   int lease_time;                              // seconds
   int http_port;
   cg_net_interface_list* interface_cache;  // refreshed at every start
-  // Set while the advertiser thread runs its action, so that a stop can
-  // wait until it no longer reads the device. Accessed atomically.
-  int advertiser_busy;
 };
 
 struct cg_upnp_service {
@@ -122,9 +119,6 @@ struct cg_upnp_ssdp_server {
   cg_thread* thread;  // owned; none while stopped
   cg_upnp_ssdp_packet_listener listener;
   void* user_data;
-  // Set while the listener thread runs its action, so that a stop can wait
-  // until it no longer reads the server. Accessed atomically.
-  int busy;
 };
 
 // SSDP messages reuse the HTTP records with writers of their own.
@@ -136,8 +130,9 @@ using cg_upnp_ssdp_response = cg_http_response;
 // ---------------------------------------------------------------------------
 
 cg_upnp_device* cg_upnp_device_new();
-// Unlinks, then frees the description, the embedded devices, services and
-// icons, the servers and the advertiser. Does not stop a running device.
+// Ends the advertiser and the servers (a running device goes without
+// byebye: cg_upnp_device_stop sends it), unlinks the device, then frees the
+// description, the embedded devices, services and icons.
 void cg_upnp_device_delete(cg_upnp_device* dev);
 cg_upnp_device_list* cg_upnp_device_list_new();
 void cg_upnp_device_list_delete(cg_upnp_device_list* list);

@@ -51,7 +51,6 @@ int run_device(int in, int out, const std::string& description) {
   }
   if (!description.empty()) write_text(std::string(dir) + "/description.xml", description);
   if (chdir(dir) != 0) return 1;
-  cg_thread_set_stop_pause_ms(100);
 
   testing::internal::CaptureStdout();
   controlapp_discovery_start();

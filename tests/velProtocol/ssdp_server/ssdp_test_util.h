@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -133,6 +134,7 @@ struct sent_datagram {
   std::string host;
   int port;
   std::string text;
+  std::chrono::steady_clock::time_point at;  // when it was handed over
 };
 
 class capture {
@@ -166,7 +168,8 @@ class capture {
   static int on_send(void* user, const char* host, int port, const char* text, int length) {
     auto* self = static_cast<capture*>(user);
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->sent_.push_back({host, port, std::string(text, static_cast<size_t>(length))});
+    self->sent_.push_back({host, port, std::string(text, static_cast<size_t>(length)),
+                           std::chrono::steady_clock::now()});
     return length;
   }
   static int on_peer(void* user, const char* remote) {
