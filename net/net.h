@@ -27,7 +27,9 @@ inline constexpr int CG_SOCKET_DIRECTION_SERVER = 2;  // bound by cg_socket_bind
 inline constexpr int CG_SOCKET_LISTEN_BACKLOG = 128;
 inline constexpr int CG_SOCKET_DATAGRAM_SIZE = 512;   // longer datagrams are cut
 inline constexpr int CG_SOCKET_MULTICAST_TTL = 4;     // set before every datagram send
-inline constexpr int CG_SOCKET_SEND_RETRIES = 10;     // pauses before cg_socket_write gives up
+// cg_socket_write gives up when no byte could be sent for
+// CG_SOCKET_SEND_RETRIES * CG_SOCKET_SEND_RETRY_WAIT_MS (200 ms).
+inline constexpr int CG_SOCKET_SEND_RETRIES = 10;
 inline constexpr int CG_SOCKET_SEND_RETRY_WAIT_MS = 20;
 
 inline constexpr int CG_NET_ADDRESS_TEXT_SIZE = 64;   // enough for any numeric address text
@@ -45,10 +47,9 @@ struct cg_socket {
   int port;           // bound port, or the peer port of an accepted connection; -1 while idle
 };
 
-// Makes an idle socket of the given type. Keeps SIGPIPE ignored while any
-// socket exists (see cg_socket_get_user_count).
+// Makes an idle socket of the given type (counted, see cg_socket_get_user_count).
 cg_socket* cg_socket_new(int type);
-// Closes, frees and drops the socket's share in the SIGPIPE count. Accepts none.
+// Closes, frees and drops the socket from the count. Accepts none.
 void cg_socket_delete(cg_socket* sock);
 // Shuts down and closes the descriptor (switched to non-blocking first);
 // address "" and port -1 again, direction kept. Always 1.
@@ -81,10 +82,17 @@ int cg_socket_accept(cg_socket* server, cg_socket* new_sock);
 // recv(2) with flags 0: byte count, 0 at end of stream, -1 on error or when
 // a non-blocking socket has nothing to read.
 int cg_socket_read(cg_socket* sock, char* buffer, int size);
-// Sends all bytes, pausing CG_SOCKET_SEND_RETRY_WAIT_MS after each of the
-// first CG_SOCKET_SEND_RETRIES consecutive unsuccessful sends. The length
-// sent, 0 for a length of 0 or less, -1 when it gives up. Never raises SIGPIPE.
+// Sends all bytes. When the socket has no room (or a signal interrupts a
+// send) it waits for room with poll, and gives up once no byte could be
+// sent for CG_SOCKET_SEND_RETRIES * CG_SOCKET_SEND_RETRY_WAIT_MS ms; a hard
+// error (reset or closed peer, bad descriptor) fails at once. The length
+// sent, 0 for a length of 0 or less, -1 when it fails (some bytes may have
+// gone). Never raises SIGPIPE.
 int cg_socket_write(cg_socket* sock, const char* data, int length);
+// One send that never waits (MSG_DONTWAIT) and never raises SIGPIPE: the
+// number of bytes the socket took (0 when it had no room or a signal came
+// first, and for a length of 0 or less), -1 on a hard error.
+int cg_socket_try_write(cg_socket* sock, const char* data, int length);
 // Reads one line byte by byte into buffer (size >= 2), line feed included,
 // NUL-terminated. A line longer than size - 1 bytes is cut and the rest of it
 // is read and discarded. The number of bytes stored, or -1 when a read fails
@@ -149,7 +157,9 @@ int cg_socket_get_local_address(const cg_socket* sock, char* buffer, int size);
 // The socket's local port (getsockname), or -1.
 int cg_socket_get_local_port(const cg_socket* sock);
 
-// Number of sockets and resolutions that keep SIGPIPE ignored (process-wide).
+// Number of sockets in existence plus resolutions made (process-wide). The
+// network layer leaves the process's SIGPIPE disposition alone: every send
+// here uses MSG_NOSIGNAL.
 int cg_socket_get_user_count();
 
 // ---------------------------------------------------------------------------

@@ -1,11 +1,10 @@
 // cg_socket: creation, closing, resolution, bind, listen and accept, plus the
-// process-wide count that keeps SIGPIPE ignored while sockets are in use.
+// process-wide count of sockets and resolutions.
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,21 +13,13 @@
 
 namespace {
 
-// Sockets and resolutions in use; SIGPIPE is ignored while it is above zero.
-// Touched from every thread that makes or drops a socket, hence atomic.
+// Sockets and resolutions in use. Touched from every thread that makes or
+// drops a socket, hence atomic.
 int socket_user_count = 0;
 
-void socket_user_count_increment() {
-  if (__atomic_fetch_add(&socket_user_count, 1, __ATOMIC_ACQ_REL) == 0) {
-    std::signal(SIGPIPE, SIG_IGN);
-  }
-}
+void socket_user_count_increment() { __atomic_fetch_add(&socket_user_count, 1, __ATOMIC_ACQ_REL); }
 
-void socket_user_count_decrement() {
-  if (__atomic_sub_fetch(&socket_user_count, 1, __ATOMIC_ACQ_REL) <= 0) {
-    std::signal(SIGPIPE, SIG_DFL);
-  }
-}
+void socket_user_count_decrement() { __atomic_sub_fetch(&socket_user_count, 1, __ATOMIC_ACQ_REL); }
 
 int socktype_of(int type) { return type == CG_NET_SOCKET_STREAM ? SOCK_STREAM : SOCK_DGRAM; }
 

@@ -1,5 +1,6 @@
-// Stream sockets on loopback: bind, listen, accept, write, line reads,
-// options and the SIGPIPE count.
+// Stream sockets on loopback: bind, listen, accept, whole and non-blocking
+// writes (waits, give-up and hard errors, never SIGPIPE), line reads,
+// options and the socket count.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -181,15 +182,100 @@ TEST(SocketTest, WriteOfNothingSendsNothing) {
   EXPECT_EQ(read(pair.peer, &c, 1), -1);
 }
 
-TEST(SocketTest, WriteToGonePeerGivesUpAfterElevenAttemptsWithoutSignal) {
+// Sets SIGPIPE's disposition for a scope and puts the old one back.
+class sigpipe_disposition {
+ public:
+  explicit sigpipe_disposition(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGPIPE, &sa, &saved_);
+  }
+  ~sigpipe_disposition() { sigaction(SIGPIPE, &saved_, nullptr); }
+  sigpipe_disposition(const sigpipe_disposition&) = delete;
+  sigpipe_disposition& operator=(const sigpipe_disposition&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
+long long elapsed_ms(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+TEST(SocketTest, WriteToGonePeerFailsAtOnceWithoutSignal) {
+  // With SIGPIPE's default action a send without MSG_NOSIGNAL would end the test.
+  sigpipe_disposition fatal(SIG_DFL);
   socket_pair pair;
   close(pair.peer);
   pair.peer = -1;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(cg_socket_write(pair.sock, "x", 1), -1);  // no SIGPIPE: the test is still alive
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(200));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+  EXPECT_EQ(cg_socket_write(pair.sock, "x", 1), -1);
+  EXPECT_EQ(cg_socket_write(pair.sock, "x", 1), -1);
+  EXPECT_LT(elapsed_ms(start), 100);  // no retries on a hard error
+}
+
+TEST(SocketTest, WriteGivesUpOnAPeerThatNeverReads) {
+  socket_pair pair;
+  cg_socket_set_nonblocking(pair.sock, 1);
+  std::string data(4 << 20, 'z');
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cg_socket_write(pair.sock, data.data(), static_cast<int>(data.size())), -1);
+  long long took = elapsed_ms(start);
+  // The whole budget is spent waiting for room, then no more.
+  EXPECT_GE(took, CG_SOCKET_SEND_RETRIES * CG_SOCKET_SEND_RETRY_WAIT_MS - 10);
+  EXPECT_LT(took, 2000);
+}
+
+TEST(SocketTest, WriteToANonBlockingSocketWaitsForRoomNotForAFixedPause) {
+  socket_pair pair;
+  int small = 4096;
+  setsockopt(cg_socket_get_fd(pair.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  cg_socket_set_nonblocking(pair.sock, 1);
+  std::string data(1 << 20, 'y');
+  std::string received;
+  std::thread reader([&] {
+    char buf[8192];
+    while (received.size() < data.size()) {
+      ssize_t n = read(pair.peer, buf, sizeof(buf));
+      if (n <= 0) break;
+      received.append(buf, static_cast<size_t>(n));
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(cg_socket_write(pair.sock, data.data(), static_cast<int>(data.size())),
+            static_cast<int>(data.size()));
+  long long took = elapsed_ms(start);
+  reader.join();
+  EXPECT_EQ(received, data);
+  // Hundreds of full buffers: a fixed pause after each would take seconds.
+  EXPECT_LT(took, 1000);
+}
+
+TEST(SocketTest, TryWriteTakesWhatFitsAndNeverWaits) {
+  socket_pair pair;  // blocking: MSG_DONTWAIT alone keeps the send from waiting
+  int small = 4096;
+  setsockopt(cg_socket_get_fd(pair.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  EXPECT_EQ(cg_socket_try_write(pair.sock, "abc", 0), 0);
+  EXPECT_EQ(cg_socket_try_write(nullptr, "abc", 3), -1);
+  EXPECT_EQ(cg_socket_try_write(pair.sock, "abc", 3), 3);
+  std::string data(1 << 20, 'x');
+  auto start = std::chrono::steady_clock::now();
+  int first = cg_socket_try_write(pair.sock, data.data(), static_cast<int>(data.size()));
+  EXPECT_GT(first, 0);
+  EXPECT_LT(first, static_cast<int>(data.size()));
+  EXPECT_EQ(cg_socket_try_write(pair.sock, data.data(), static_cast<int>(data.size())), 0);
+  EXPECT_LT(elapsed_ms(start), 100);
+  char buf[8];
+  ASSERT_EQ(read(pair.peer, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+
+  sigpipe_disposition fatal(SIG_DFL);
+  close(pair.peer);
+  pair.peer = -1;
+  EXPECT_EQ(cg_socket_try_write(pair.sock, "x", 1), -1);
 }
 
 TEST(SocketTest, WriteSendsEverythingThroughAFullBuffer) {
@@ -317,25 +403,29 @@ TEST(SocketTest, ResolveGivesWildcardOfSameFamilyUnlessExact) {
   EXPECT_EQ(res, nullptr);
 }
 
-bool sigpipe_ignored() {
+void (*sigpipe_handler())(int) {
   struct sigaction sa {};
   sigaction(SIGPIPE, nullptr, &sa);
-  return sa.sa_handler == SIG_IGN;
+  return sa.sa_handler;
 }
 
-TEST(SocketTest, SocketsAndResolutionsKeepSigpipeIgnored) {
-  int before = cg_socket_get_user_count();
-  cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
-  EXPECT_EQ(cg_socket_get_user_count(), before + 1);
-  EXPECT_TRUE(sigpipe_ignored());
-  cg_socket_delete(sock);
-  EXPECT_EQ(cg_socket_get_user_count(), before);
+TEST(SocketTest, SocketsAreCountedAndLeaveSigpipeAlone) {
+  for (auto handler : {SIG_DFL, SIG_IGN}) {
+    sigpipe_disposition chosen(handler);
+    int before = cg_socket_get_user_count();
+    cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
+    EXPECT_EQ(cg_socket_get_user_count(), before + 1);
+    EXPECT_EQ(sigpipe_handler(), handler);
+    cg_socket_delete(sock);
+    EXPECT_EQ(cg_socket_get_user_count(), before);
+    EXPECT_EQ(sigpipe_handler(), handler);
 
-  addrinfo* res = nullptr;
-  ASSERT_EQ(cg_socket_resolve(CG_NET_SOCKET_STREAM, "127.0.0.1", 1, &res, 1), 1);
-  freeaddrinfo(res);
-  EXPECT_EQ(cg_socket_get_user_count(), before + 1);  // a resolution is never given back
-  EXPECT_TRUE(sigpipe_ignored());
+    addrinfo* res = nullptr;
+    ASSERT_EQ(cg_socket_resolve(CG_NET_SOCKET_STREAM, "127.0.0.1", 1, &res, 1), 1);
+    freeaddrinfo(res);
+    EXPECT_EQ(cg_socket_get_user_count(), before + 1);  // a resolution is never given back
+    EXPECT_EQ(sigpipe_handler(), handler);
+  }
 }
 
 TEST(SocketTest, SocketCountIsExactAcrossThreads) {

@@ -1,5 +1,10 @@
-// The accept thread: takes each new connection, applies the single-peer
-// address rule, announces the connection and starts its client thread.
+// The accept thread: waits on the listening socket and its wake, takes each
+// new connection, applies the single-peer address rule (ending the
+// connections it replaces by wake and join), announces the connection and
+// starts its client thread.
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,31 +39,6 @@ admission judge_address(vel_protocol_server* server, const char* peer) {
   return verdict;
 }
 
-// Ends the running connections whose peer has the given address, each
-// awaited before the next. The waiter holds a reference on the thread
-// record, which the ending thread deletes itself.
-void end_connections_of(vel_protocol_server* server, const char* peer) {
-  for (;;) {
-    cg_thread* target = nullptr;
-    cg_mutex_lock(server->mutex);
-    for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
-      auto* conn = static_cast<vel_protocol_server_connection*>(cg_thread_get_user_data(t));
-      if (!conn || !cg_thread_is_runnable(t)) continue;
-      if (std::strcmp(cg_socket_get_address(vel_socket_get_socket(conn->entry)), peer) != 0) {
-        continue;
-      }
-      store(&conn->active, 0);
-      target = t;
-      cg_thread_hold(target);
-      break;
-    }
-    cg_mutex_unlock(server->mutex);
-    if (!target) return;
-    while (cg_thread_is_runnable(target)) cg_sleep_ms(VEL_PROTOCOL_SERVER_STOP_POLL_MS);
-    cg_thread_release(target);
-  }
-}
-
 void notify(vel_protocol_server* server, cg_socket* sock, int connected, int client_count) {
   vel_protocol_server_connection_func callback = load(&server->connection_callback);
   if (!callback) return;
@@ -84,9 +64,12 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
     cg_thread_delete(thread);
     return;
   }
+  *conn = vel_protocol_server_connection{};
+  cg_list_node_init(&conn->node);
   conn->entry = entry;
   conn->server = server;
   conn->active = 1;
+  conn->thread = thread;
   cg_thread_set_action(thread, vel_protocol_server_clientthread);
   cg_thread_set_user_data(thread, conn);
 
@@ -94,30 +77,35 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
   std::snprintf(peer, sizeof(peer), "%s", cg_socket_get_address(sock));
   int peer_port = cg_socket_get_port(sock);
 
-  cg_mutex_lock(server->mutex);
-  notify(server, sock, 1, cg_thread_list_size(server->client_threads) + 1);
-  cg_mutex_unlock(server->mutex);
+  {
+    vel_server::mutex_hold hold(server);
+    notify(server, sock, 1, cg_thread_list_size(server->client_threads) + 1);
+  }
 
   // A client that never reads must not hold a sender: the socket is
   // non-blocking before any other thread can write to it.
   cg_socket_set_timeout_usec(sock, 0, server->socket_timeout);
   cg_socket_set_nonblocking(sock, 1);
 
-  cg_mutex_lock(server->mutex);
-  cg_mutex_lock(server->client_lock);
-  vel_socket_list_add(server->client_sockets, entry);
-  cg_mutex_unlock(server->client_lock);
-  cg_thread_list_add(server->client_threads, thread);
-  bool started = cg_thread_start(thread) == 1;
-  if (!started) {
-    // The connection was announced: its end is announced too.
-    notify(server, sock, 0, cg_thread_list_size(server->client_threads) - 1);
+  bool started = false;
+  {
+    vel_server::mutex_hold hold(server);
     cg_mutex_lock(server->client_lock);
-    vel_socket_list_remove(entry);
+    vel_socket_list_add(server->client_sockets, entry);
+    cg_list_append(&server->connections, &conn->node);
     cg_mutex_unlock(server->client_lock);
-    cg_list_remove(&thread->node);
+    cg_thread_list_add(server->client_threads, thread);
+    started = cg_thread_start(thread) == 1;
+    if (!started) {
+      // The connection was announced: its end is announced too.
+      notify(server, sock, 0, cg_thread_list_size(server->client_threads) - 1);
+      cg_mutex_lock(server->client_lock);
+      cg_list_remove(&conn->node);
+      vel_socket_list_remove(entry);
+      cg_mutex_unlock(server->client_lock);
+      cg_list_remove(&thread->node);
+    }
   }
-  cg_mutex_unlock(server->mutex);
   if (started) return;
 
   std::free(conn);
@@ -126,22 +114,34 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
                  peer_port);
 }
 
+// A failed accept that says nothing about the listener: the connection went
+// away before it was taken, or a signal came. Tried again at once; any other
+// failure (no descriptor or memory left in a flood of connections) waits
+// VEL_PROTOCOL_SERVER_ACCEPT_RETRY_MS first.
+bool passing_failure(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED;
+}
+
 }  // namespace
 
 void vel_protocol_server_thread(cg_thread* thread) {
   auto* server = static_cast<vel_protocol_server*>(cg_thread_get_user_data(thread));
   cg_socket* listening = server->listen_socket;
   while (listening && cg_thread_is_runnable(thread)) {
+    // Woken: a stop (the loop condition) or a spent wake; either way look again.
+    if (cg_thread_wait_fd(thread, cg_socket_get_fd(listening), POLLIN, CG_WAIT_FOREVER, nullptr) !=
+        CG_WAIT_READY) {
+      continue;
+    }
     cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
     if (!sock) {
-      cg_sleep_ms(VEL_PROTOCOL_SERVER_STOP_POLL_MS);
+      cg_thread_pause_ms(VEL_PROTOCOL_SERVER_ACCEPT_RETRY_MS);
       continue;
     }
     if (!cg_socket_accept(listening, sock)) {
+      int error = errno;
       cg_socket_delete(sock);
-      // A stop interrupts accept. Any other failure (no descriptor left in
-      // a flood of connections, an aborted handshake) is passed over.
-      if (cg_thread_is_runnable(thread)) cg_sleep_ms(VEL_PROTOCOL_SERVER_STOP_POLL_MS);
+      if (!passing_failure(error)) cg_thread_pause_ms(VEL_PROTOCOL_SERVER_ACCEPT_RETRY_MS);
       continue;
     }
     admission verdict = judge_address(server, cg_socket_get_address(sock));
@@ -149,14 +149,15 @@ void vel_protocol_server_thread(cg_thread* thread) {
       cg_socket_delete(sock);
       continue;
     }
-    if (verdict == admission::replace) end_connections_of(server, cg_socket_get_address(sock));
+    if (verdict == admission::replace) {
+      vel_server::end_connections(server, cg_socket_get_address(sock));
+    }
     if (!cg_thread_is_runnable(thread)) {
       cg_socket_delete(sock);
       break;
     }
     serve(server, sock);
   }
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->accept_running, 0);
-  cg_mutex_unlock(server->mutex);
 }

@@ -8,19 +8,41 @@
 // when memory runs out) and released by the matching *_delete. Nothing here
 // throws. Failures are reported through cg_log_print at level CG_LOG_ERROR.
 //
-// Locking (two locks, always taken in this order: mutex, then client_lock):
-// - `mutex` (recursive) serialises every callback call (request, connection,
-//   sent, reply encoder, binary byte handler), the callback slots, the
-//   thread list, the registered clients and the connections' `active` flags.
-//   The request callback runs under it, so requests of all clients are
-//   handled one at a time. It may be taken again by the thread that holds it,
-//   so the callbacks may call any operation here except stop/close/delete.
-// - `client_lock` (recursive) guards `client_sockets`, the life of the
-//   sockets in it and every send to a client, so that writes to one socket
-//   never interleave and no thread ever writes to a socket being freed.
-//   Sending takes `mutex` first only while a `reply_encoder` or
-//   `sent_callback` is set; without them (the daemon's case) an event pushed
-//   from another thread never waits for a request callback in progress.
+// Waiting: every thread of the server blocks in cg_thread_wait_fd on its own
+// socket plus its wake. The accept thread waits on the listening socket; a
+// client thread waits on its connection for input, for room to write while
+// its output queue holds bytes, and for the end of a partial request's
+// 2000 ms. Stop and same-address replacement clear a connection's `active`
+// flag, wake its thread and join it; no thread polls and none is signalled.
+//
+// Writing: every text for a client (replies, events, "CON", "BINFIN",
+// "ERR") is appended whole to the connection's output queue (at most
+// VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE bytes) and written at once as far
+// as the non-blocking socket takes it; the connection's own thread writes
+// the rest when the socket becomes writable. A connection whose queue would
+// overflow, or whose socket fails hard, is ended by its thread; its stream
+// never carries a cut line followed by another. No sender ever waits for a
+// client.
+//
+// Locking (two plain locks, always taken in this order: mutex, then
+// client_lock; neither is ever taken again by the thread that holds it):
+// - `mutex` serialises every callback call (request, connection, sent, reply
+//   encoder, binary byte handler), the callback slots, the thread list, the
+//   registered clients and the connections' `active` flags. The request
+//   callback runs under it, so requests of all clients are handled one at a
+//   time. A connection joins or leaves the client lists only while both
+//   locks are held, so either lock alone keeps the lists still.
+//   Callbacks may call the reply and event operations below (they know
+//   when the calling thread holds the mutex already) and the client count,
+//   nothing else of the server.
+// - `client_lock` guards `client_sockets`, `connections`, the life of the
+//   sockets in them, each connection's output queue and every write to a
+//   client socket, so that writes to one socket never interleave and no
+//   thread ever writes to a socket being freed. It is held only for
+//   non-blocking work. Sending takes `mutex` first only while a
+//   `reply_encoder` or `sent_callback` is set (they are called under it);
+//   without them (the daemon's case) an event pushed from another thread
+//   never waits for a request callback in progress.
 // Stop, close and delete wait for the server's threads and must not be
 // called from a callback.
 #pragma once
@@ -37,14 +59,18 @@
 inline constexpr int VEL_PROTOCOL_SERVER_REQUEST_SIZE = 256;      // bytes of one request
 inline constexpr int VEL_PROTOCOL_SERVER_BUFFER_SIZE = 257;       // plus a NUL after a full frame
 inline constexpr uint32_t VEL_PROTOCOL_SERVER_REQUEST_TIMEOUT_MS = 2000;  // first to last byte
-inline constexpr int VEL_PROTOCOL_SERVER_IDLE_WAIT_MS = 10;       // client poll when no byte waits
-inline constexpr int VEL_PROTOCOL_SERVER_STOP_POLL_MS = 100;      // waiting for a client thread
+inline constexpr int VEL_PROTOCOL_SERVER_ACCEPT_RETRY_MS = 100;   // after accept fails for want of resources
 inline constexpr int VEL_PROTOCOL_SERVER_REFUSE_PAUSE_MS = 100;   // after "ERR" to a refused "CON"
+// Bytes a connection may hold unsent. A text that would take its queue
+// beyond this ends the connection (a client that does not read); a single
+// text longer than this is never sent.
+inline constexpr int VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE = 64 * 1024;
 inline constexpr int VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC = 500;
 inline constexpr int VEL_PROTOCOL_SERVER_MAX_LEARNED_CLIENTS = 256;
 inline constexpr unsigned char VEL_PROTOCOL_SERVER_FRAME_START = 0x02;
 
 struct vel_protocol_server;
+struct vel_protocol_server_connection;
 
 // ---------------------------------------------------------------------------
 // Records handed to the callbacks
@@ -63,11 +89,13 @@ struct vel_protocol_server_receive_record {
 };
 
 // The request callback's argument, on the client thread's stack. The text is
-// valid only during the call.
+// valid only during the call; replies go through
+// vel_protocol_server_request_reply.
 struct vel_protocol_server_request {
   vel_protocol_server* server;
   cg_socket* socket;
   vel_protocol_server_receive_record* receive;
+  vel_protocol_server_connection* connection;  // the connection the request came on
 };
 
 // The connection callback's argument, on the calling thread's stack.
@@ -79,11 +107,22 @@ struct vel_protocol_server_connection_event {
   cg_socket* socket;
 };
 
-// One connection: the user data of its client thread, freed when it ends.
+// One connection: the user data of its client thread, listed in the
+// server's `connections` while it is in client_sockets; freed when it ends.
 struct vel_protocol_server_connection {
+  cg_list node;                  // in the server's connections (first member)
   vel_socket* entry;             // the client's entry in client_sockets
   vel_protocol_server* server;
   int active;                    // cleared (under mutex) to end the connection; read atomically
+  cg_thread* thread;             // its client thread, woken when output waits or it must end
+  // The output queue, under client_lock: output_length unsent bytes from
+  // output + output_start. broken: the socket failed or the queue
+  // overflowed; nothing more is queued and the thread ends the connection.
+  char* output;
+  int output_start;
+  int output_length;
+  int output_capacity;
+  int broken;
 };
 
 using vel_protocol_server_request_func = int (*)(vel_protocol_server_request* request);
@@ -145,15 +184,16 @@ struct vel_protocol_server {
   vel_protocol_server_binary_byte_func binary_byte_handler;  // replaces the built-in frame parser
   vel_protocol_server_reply_encoder_func reply_encoder;      // replaces the CR LF rule
   int socket_timeout;                // microseconds of each client's receive/send time-out
-  cg_mutex* mutex;                   // recursive; see the top of this file
+  cg_mutex* mutex;                   // see the top of this file
   vel_socket_list* client_sockets;   // in order of connection
   vel_protocol_server_connection_func connection_callback;
   int check_registration;            // "CON" must name an allowed registered client
   vel_protocolo_server_client_list* registered_clients;
   int accept_all_addresses;          // no address rule at all
   int single_address;                // refuse peers other than the connected client's address
-  cg_mutex* client_lock;             // recursive; see the top of this file
+  cg_mutex* client_lock;             // see the top of this file
   int accept_running;                // 1 while the accept thread may touch the server
+  cg_list connections;               // list head: the connections, in client_sockets' order
 };
 // Set the flags and socket_timeout before start; the callback slots through
 // the setters (any time).
@@ -183,7 +223,8 @@ void vel_protocol_server_set_binary_byte_handler(vel_protocol_server* server,
                                                  vel_protocol_server_binary_byte_func func);
 
 // Thread actions, started by the server itself (user data: the server, and
-// the connection record respectively).
+// the connection record respectively). Both wait stoppably: the server ends
+// them with a wake and a join.
 void vel_protocol_server_thread(cg_thread* thread);
 void vel_protocol_server_clientthread(cg_thread* thread);
 
@@ -194,20 +235,30 @@ void vel_protocol_server_clientthread(cg_thread* thread);
 // ---------------------------------------------------------------------------
 
 // Sends to one client. The caller must know the socket is alive (its own
-// client thread, or inside a callback for that client). 1 sent, 0 not sent.
+// client thread, or inside a callback for that client). A socket that is a
+// connection of the server goes through its output queue; any other socket
+// (or a missing server) is written directly with cg_socket_write. 1 queued
+// (or sent), 0 not.
 int vel_protocol_server_single_response(cg_socket* sock, const char* text,
                                         vel_protocol_server* server);
-// Sends one text to every connected client, encoded once. 1 when every
-// client got it (also with none), 0 when the server is missing, not open, or
-// any send failed (the others are still served).
+// Queues one text for every connected client, encoded once. 1 when every
+// client took it (also with none), 0 when the server is missing, not open, or
+// any client could not take it (the others are still served).
 int vel_protocol_server_socketlist_event_response(vel_protocol_server* server, const char* text);
 // The daemon's routing of replies and events: while fewer than two clients
 // are connected the text goes to every client (event response), else only to
 // the second client in connection order (single response). Counting,
-// choosing and sending happen under client_lock, so a client that leaves
-// meanwhile is never written after its socket is freed. Safe from any thread,
-// including from inside the request callback. The result of the send used.
+// choosing and queueing happen under client_lock, so a client that leaves
+// meanwhile is never written after its socket is freed. Safe from any thread
+// (events from the player link); only queues, never waits for a client. The
+// result of the response used.
 int vel_protocol_server_push(vel_protocol_server* server, const char* text);
+// Sends a reply produced by the request callback, routed exactly like
+// vel_protocol_server_push (every client while fewer than two, else the
+// second in connection order). Valid only during the callback; does not
+// take the server mutex again (the callback holds it). 1 when queued for
+// every target, 0 otherwise.
+int vel_protocol_server_request_reply(vel_protocol_server_request* request, const char* text);
 // Number of connected clients (entries of client_sockets), under client_lock.
 int vel_protocol_server_client_count(vel_protocol_server* server);
 

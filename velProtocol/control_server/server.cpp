@@ -1,40 +1,63 @@
 // The control server object: new, delete, open, close, start, stop and the
-// callback setters, plus the recursive locks and the clock it runs on.
-#include <pthread.h>
-
-#include <csignal>
+// callback setters, plus the server mutex's holder note, the clock it runs
+// on, and the ending of connections by wake and join.
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "velProtocol/control_server/server_internal.h"
 
 namespace vel_server {
 
-cg_mutex* recursive_mutex_new() {
-  auto* m = static_cast<cg_mutex*>(std::malloc(sizeof(cg_mutex)));
-  if (!m) return nullptr;
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  int rc = pthread_mutex_init(&m->mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
-  if (rc != 0) {
-    std::free(m);
-    return nullptr;
-  }
-  return m;
+namespace {
+
+// The server whose mutex the calling thread holds through a mutex_hold.
+thread_local const vel_protocol_server* t_held = nullptr;
+
+}  // namespace
+
+mutex_hold::mutex_hold(vel_protocol_server* server) : server_(server), previous_(t_held) {
+  cg_mutex_lock(server_->mutex);
+  t_held = server_;
 }
 
-void recursive_mutex_delete(cg_mutex* mutex) {
-  if (!mutex) return;
-  pthread_mutex_destroy(&mutex->mutex);
-  std::free(mutex);
+mutex_hold::~mutex_hold() {
+  t_held = previous_;
+  cg_mutex_unlock(server_->mutex);
 }
+
+bool holds_mutex(const vel_protocol_server* server) { return server && t_held == server; }
 
 uint32_t now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
+}
+
+void end_connections(vel_protocol_server* server, const char* peer) {
+  for (;;) {
+    cg_thread* target = nullptr;
+    {
+      mutex_hold hold(server);
+      for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
+        auto* conn = static_cast<vel_protocol_server_connection*>(cg_thread_get_user_data(t));
+        if (!conn) continue;
+        if (peer && std::strcmp(cg_socket_get_address(vel_socket_get_socket(conn->entry)), peer) != 0) {
+          continue;
+        }
+        store(&conn->active, 0);
+        target = t;
+        // The thread deletes its own record as it ends; this reference
+        // keeps it valid for the wake and the join.
+        cg_thread_hold(target);
+        break;
+      }
+    }
+    if (!target) return;
+    cg_thread_wake(target);
+    cg_thread_join(target);
+    cg_thread_release(target);
+  }
 }
 
 }  // namespace vel_server
@@ -45,54 +68,11 @@ using vel_server::load;
 using vel_server::store;
 
 void free_parts(vel_protocol_server* server) {
-  vel_server::recursive_mutex_delete(server->mutex);
-  vel_server::recursive_mutex_delete(server->client_lock);
+  cg_mutex_delete(server->mutex);
+  cg_mutex_delete(server->client_lock);
   vel_socket_list_delete(server->client_sockets);
   vel_protocolo_server_clientlist_delete(server->registered_clients);
   std::free(server);
-}
-
-// Ends every connection of the server, one after another: clears its
-// `active` flag under the mutex and waits until its thread has finished.
-// The thread deletes its own cg_thread when it ends; the reference held
-// here keeps the record readable until the wait is over.
-void end_all_connections(vel_protocol_server* server) {
-  for (;;) {
-    cg_thread* target = nullptr;
-    cg_mutex_lock(server->mutex);
-    for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
-      if (!cg_thread_is_runnable(t)) continue;
-      target = t;
-      auto* conn = static_cast<vel_protocol_server_connection*>(cg_thread_get_user_data(t));
-      if (conn) store(&conn->active, 0);
-      cg_thread_hold(target);
-      break;
-    }
-    cg_mutex_unlock(server->mutex);
-    if (!target) return;
-    while (cg_thread_is_runnable(target)) cg_sleep_ms(VEL_PROTOCOL_SERVER_STOP_POLL_MS);
-    cg_thread_release(target);
-  }
-}
-
-// Stops the accept thread and waits until it no longer touches the server.
-// The stop signal can arrive just before the thread enters accept(), where
-// it would be lost; it is therefore repeated until the thread has left.
-void end_accept_thread(vel_protocol_server* server) {
-  cg_thread* thread = server->accept_thread;
-  cg_thread_stop(thread);
-  for (;;) {
-    cg_mutex_lock(server->mutex);
-    // The thread clears the flag under this mutex as its last step with the
-    // server, so while it is set the thread exists and may be signalled.
-    bool running = load(&server->accept_running) != 0;
-    if (running) pthread_kill(thread->thread_id, SIGQUIT);
-    cg_mutex_unlock(server->mutex);
-    if (!running) break;
-    cg_sleep_ms(VEL_PROTOCOL_SERVER_IDLE_WAIT_MS);
-  }
-  cg_thread_delete(thread);
-  server->accept_thread = nullptr;
 }
 
 }  // namespace
@@ -106,8 +86,9 @@ vel_protocol_server* vel_protocol_server_new() {
   cg_list_node_init(&server->node);
   server->socket_timeout = VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC;
   server->single_address = 1;
-  server->mutex = vel_server::recursive_mutex_new();
-  server->client_lock = vel_server::recursive_mutex_new();
+  cg_list_header_init(&server->connections);
+  server->mutex = cg_mutex_new();
+  server->client_lock = cg_mutex_new();
   server->client_sockets = vel_socket_list_new();
   server->registered_clients = vel_protocolo_server_clientlist_new();
   if (!server->mutex || !server->client_lock || !server->client_sockets ||
@@ -138,7 +119,9 @@ int vel_protocol_server_open(vel_protocol_server* server, int port, const char* 
     cg_socket_delete(sock);
     return 0;
   }
-  if (!cg_socket_listen(sock)) {
+  // Non-blocking: the accept thread waits for a connection with its wake,
+  // and one that went away before accept must not block it.
+  if (!cg_socket_listen(sock) || !cg_socket_set_nonblocking(sock, 1)) {
     VEL_SERVER_LOG(178, "vel_protocol_server_open", "Can't listen socket.\n");
     cg_socket_delete(sock);
     return 0;
@@ -170,16 +153,18 @@ int vel_protocol_server_start(vel_protocol_server* server) {
   if (thread && list) {
     cg_thread_set_action(thread, vel_protocol_server_thread);
     cg_thread_set_user_data(thread, server);
-    cg_mutex_lock(server->mutex);
-    server->client_threads = list;
-    store(&server->accept_running, 1);
-    cg_mutex_unlock(server->mutex);
+    {
+      vel_server::mutex_hold hold(server);
+      server->client_threads = list;
+      store(&server->accept_running, 1);
+    }
     server->accept_thread = thread;
     if (cg_thread_start(thread)) return 1;
-    cg_mutex_lock(server->mutex);
-    server->client_threads = nullptr;
-    store(&server->accept_running, 0);
-    cg_mutex_unlock(server->mutex);
+    {
+      vel_server::mutex_hold hold(server);
+      server->client_threads = nullptr;
+      store(&server->accept_running, 0);
+    }
     server->accept_thread = nullptr;
   }
   cg_thread_delete(thread);
@@ -192,20 +177,25 @@ int vel_protocol_server_stop(vel_protocol_server* server) {
   if (!server) return 1;
   if (server->client_threads) {
     // A stopped server has no callbacks until they are set again.
-    cg_mutex_lock(server->mutex);
+    vel_server::mutex_hold hold(server);
     store(&server->connection_callback, static_cast<vel_protocol_server_connection_func>(nullptr));
     store(&server->request_callback, static_cast<vel_protocol_server_request_func>(nullptr));
-    cg_mutex_unlock(server->mutex);
   }
   // The accept thread goes first, so that no connection can arrive while
-  // the others are being ended.
-  if (server->accept_thread) end_accept_thread(server);
+  // the others are being ended. Its wait ends with the wake.
+  if (server->accept_thread) {
+    cg_thread_stop_and_join(server->accept_thread);
+    cg_thread_delete(server->accept_thread);
+    server->accept_thread = nullptr;
+  }
   if (server->client_threads) {
-    end_all_connections(server);
-    cg_mutex_lock(server->mutex);
-    cg_thread_list* list = server->client_threads;
-    server->client_threads = nullptr;
-    cg_mutex_unlock(server->mutex);
+    vel_server::end_connections(server, nullptr);
+    cg_thread_list* list = nullptr;
+    {
+      vel_server::mutex_hold hold(server);
+      list = server->client_threads;
+      server->client_threads = nullptr;
+    }
     cg_thread_list_delete(list);
   }
   return 1;
@@ -214,39 +204,34 @@ int vel_protocol_server_stop(vel_protocol_server* server) {
 void vel_protocol_server_set_request_callback(vel_protocol_server* server,
                                               vel_protocol_server_request_func func) {
   if (!server) return;
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->request_callback, func);
-  cg_mutex_unlock(server->mutex);
 }
 
 void vel_protocol_server_set_connection_callback(vel_protocol_server* server,
                                                  vel_protocol_server_connection_func func) {
   if (!server) return;
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->connection_callback, func);
-  cg_mutex_unlock(server->mutex);
 }
 
 void vel_protocol_server_set_sent_callback(vel_protocol_server* server,
                                            vel_protocol_server_sent_func func) {
   if (!server) return;
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->sent_callback, func);
-  cg_mutex_unlock(server->mutex);
 }
 
 void vel_protocol_server_set_reply_encoder(vel_protocol_server* server,
                                            vel_protocol_server_reply_encoder_func func) {
   if (!server) return;
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->reply_encoder, func);
-  cg_mutex_unlock(server->mutex);
 }
 
 void vel_protocol_server_set_binary_byte_handler(vel_protocol_server* server,
                                                  vel_protocol_server_binary_byte_func func) {
   if (!server) return;
-  cg_mutex_lock(server->mutex);
+  vel_server::mutex_hold hold(server);
   store(&server->binary_byte_handler, func);
-  cg_mutex_unlock(server->mutex);
 }

@@ -1,5 +1,6 @@
 // Control server internals shared by its source files: the log place, the
-// recursive locks, atomic access to the callback slots, and the send guard.
+// server mutex with its note of the holding thread, atomic access to the
+// callback slots, the connection list and the output queue operations.
 #pragma once
 
 #include "velProtocol/control_server/control_server.h"
@@ -11,10 +12,6 @@ inline constexpr const char* kLogSource = "./velProtocol/control_server/velProto
 // One error line through the process log, at the given line of the server.
 #define VEL_SERVER_LOG(line, function, ...) \
   cg_log_print(CG_LOG_ERROR, vel_server::kLogSource, (line), (function), __VA_ARGS__)
-
-// A cg_mutex whose owner may lock it again.
-cg_mutex* recursive_mutex_new();
-void recursive_mutex_delete(cg_mutex* mutex);
 
 // Callback slots and flags are written under the server mutex and may be
 // read without it (to decide whether the mutex is needed at all).
@@ -30,24 +27,47 @@ void store(T* slot, T value) {
 // Milliseconds of the monotonic clock, wrapping in 32 bits.
 uint32_t now_ms();
 
-// Holds the locks a send needs: the server mutex only while a reply encoder
-// or sent callback is set (they are called under it), then client_lock.
-class send_guard {
+// Holds the server mutex for a scope and notes, for this thread, that it
+// does: a reply sent from inside a callback must not lock it again.
+class mutex_hold {
  public:
-  explicit send_guard(vel_protocol_server* server);
-  ~send_guard();
-  send_guard(const send_guard&) = delete;
-  send_guard& operator=(const send_guard&) = delete;
-  bool holds_mutex() const { return holds_mutex_; }
+  explicit mutex_hold(vel_protocol_server* server);
+  ~mutex_hold();
+  mutex_hold(const mutex_hold&) = delete;
+  mutex_hold& operator=(const mutex_hold&) = delete;
 
  private:
   vel_protocol_server* server_;
-  bool holds_mutex_ = false;
+  const vel_protocol_server* previous_;
 };
 
-// Sends with the locks of a send_guard already held.
-int single_response_locked(cg_socket* sock, const char* text, vel_protocol_server* server,
-                           const send_guard& guard);
-int event_response_locked(vel_protocol_server* server, const char* text, const send_guard& guard);
+// True when the calling thread holds the server's mutex through a mutex_hold.
+bool holds_mutex(const vel_protocol_server* server);
+
+// Ends the connections whose peer has the given address (every connection
+// when none), one after another: clears `active` under the mutex, wakes the
+// thread and joins it. Not from a callback, nor with a lock held.
+void end_connections(vel_protocol_server* server, const char* peer);
+
+// The connections in client_sockets' order (read under either lock).
+vel_protocol_server_connection* first_connection(vel_protocol_server* server);
+vel_protocol_server_connection* next_connection(vel_protocol_server_connection* conn);
+// The connection whose socket this is, or none (under client_lock).
+vel_protocol_server_connection* connection_of(vel_protocol_server* server, const cg_socket* sock);
+
+// The output queue; every call under client_lock.
+enum class queued {
+  ok,        // taken whole: written, or the rest waits in the queue
+  failed,    // not taken: the connection is broken, the text is longer than a
+             // queue, memory ran out, or the socket failed hard now
+  overflow,  // not taken: the queue would overflow; the connection is now
+             // broken and the overflow has been logged
+};
+queued enqueue(vel_protocol_server_connection* conn, const char* bytes, int length);
+// Writes queued bytes as far as the socket takes them. false when the
+// socket failed hard (the connection is then broken).
+bool flush(vel_protocol_server_connection* conn);
+// Frees the queue's buffer (the connection is leaving).
+void release_output(vel_protocol_server_connection* conn);
 
 }  // namespace vel_server

@@ -12,7 +12,6 @@ namespace {
 // In the child: 0 when a connection that arrived while no descriptor was
 // left is served once descriptors are free again.
 int serve_after_descriptor_exhaustion() {
-  cg_thread_set_stop_pause_ms(20);
   // Room for a few dozen descriptors beyond those already open.
   int highest = 2;
   for (int fd = 0; fd < 4096; fd++) {

@@ -212,11 +212,10 @@ inline int free_port() {
   return port;
 }
 
-// Each test: fast thread stops, a private log file, a fresh recorder.
+// Each test: a private log file and a fresh recorder.
 class server_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    cg_thread_set_stop_pause_ms(20);
     static std::atomic<int> counter{0};
     log_path_ = "/tmp/vbd_ctl_test_" + std::to_string(getpid()) + "_" +
                 std::to_string(counter++) + ".log";
@@ -275,6 +274,22 @@ class server_test : public ::testing::Test {
     cg_mutex_lock(server_->client_lock);
     for (vel_socket* e = vel_socket_list_first(server_->client_sockets); e; e = vel_socket_next(e)) {
       found = found || cg_socket_get_port(vel_socket_get_socket(e)) == port;
+    }
+    cg_mutex_unlock(server_->client_lock);
+    return found;
+  }
+
+  // Shrinks the send buffer of the server's end of the connection from the
+  // given client port, so that the output queue comes into play after a few
+  // kilobytes instead of megabytes. True when the connection was found.
+  bool shrink_server_send_buffer(int client_port) {
+    bool found = false;
+    cg_mutex_lock(server_->client_lock);
+    for (vel_socket* e = vel_socket_list_first(server_->client_sockets); e; e = vel_socket_next(e)) {
+      cg_socket* sock = vel_socket_get_socket(e);
+      if (cg_socket_get_port(sock) != client_port) continue;
+      int size = 4096;
+      found = setsockopt(cg_socket_get_fd(sock), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
     }
     cg_mutex_unlock(server_->client_lock);
     return found;
