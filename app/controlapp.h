@@ -20,7 +20,9 @@ void controlapp_connection_callback(vel_protocol_server_connection_event* event)
 // The parser's command function: "?E" is answered here, every other
 // command goes to controlapp_command_callback (the player exchange).
 int controlapp_command(const v232cmd_req* req, v232cmd_ret* ret, int user_value);
-// The parser's reply function: formats, appends CR LF and pushes.
+// The parser's reply function: formats and appends CR LF; inside the request
+// callback the text goes back through the request record (the client thread
+// routes it to the clients), elsewhere it is pushed like an event.
 int controlapp_reply(int code, const v232cmd_ret* ret, int user_value);
 
 // Installs or removes the server the push sends through. Removing waits for

@@ -8,10 +8,23 @@
 #include "app/controlapp.h"
 #include "app/lifecycle.h"
 
-
 namespace {
 
 constexpr char kFailedReply[] = "E04";
+
+// The request being answered on this thread, while the request callback
+// runs: the parser's reply function has no room for it, and its replies go
+// back through it (the client thread routes them) rather than re-entering
+// the server through the running-server pointer.
+thread_local vel_protocol_server_request* t_request = nullptr;
+
+class answering {
+ public:
+  explicit answering(vel_protocol_server_request* request) { t_request = request; }
+  ~answering() { t_request = nullptr; }
+  answering(const answering&) = delete;
+  answering& operator=(const answering&) = delete;
+};
 
 }  // namespace
 
@@ -25,6 +38,7 @@ int controlapp_request_callback(vel_protocol_server_request* request) {
   const char* line = request->receive->text;
   // The connection handshake is answered by the control server itself.
   if (std::strncmp(line, "CON", 3) == 0) return 0;
+  answering scope(request);
   return v232cmd_process(line, static_cast<int>(std::strlen(line)), controlapp_command,
                          controlapp_reply, 0);
 }
@@ -54,7 +68,7 @@ int controlapp_reply(int, const v232cmd_ret* ret, int) {
     text[V232CMD_REPLY_BUFFER_SIZE - 1] = '\0';
   }
   std::strcat(text, V232CMD_LINE_END);
-  int result = controlapp_push_event(text);
+  int result = t_request ? vel_protocol_server_request_reply(t_request, text) : controlapp_push_event(text);
   if (ret_id >= V232CMD_RET_E00 && ret_id <= V232CMD_RET_E99) {
     __atomic_store_n(&last_ret_id, ret_id, __ATOMIC_RELAXED);
   }
