@@ -1,6 +1,7 @@
 // Test helpers of the discovery tests: the sample description, devices
-// parsed from text, SSDP datagrams captured through the transport seam, and
-// a reader that splits a captured message into its start line and headers.
+// parsed from text, SSDP datagrams captured (with the time each was handed
+// over) through the transport seam, and a reader that splits a captured
+// message into its start line and headers.
 #pragma once
 
 #include <strings.h>
