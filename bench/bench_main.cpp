@@ -12,11 +12,12 @@ struct subcommand {
 };
 
 constexpr subcommand kSubcommands[] = {
-    {"cmd", bench::command_bench},      {"model", bench::latency_model},
-    {"search", bench::discovery_bench}, {"startup", bench::startup_bench},
+    {"cmd", bench::command_bench},      {"echo-server", bench::echo_server},
+    {"queue", bench::queue_floor},      {"search", bench::discovery_bench},
+    {"notify", bench::notify_flood},    {"startup", bench::startup_bench},
+    {"stop", bench::stop_bench},        {"reconnect", bench::reconnect_bench},
     {"hold", bench::connection_hold},   {"get", bench::http_get},
-    {"stats", bench::process_stats},    {"notify", bench::notify_flood},
-    {"floor", bench::wake_floor},
+    {"stats", bench::process_stats},    {"wake-cost", bench::wake_cost},
 };
 
 }  // namespace
@@ -34,15 +35,19 @@ int main(int argc, char** argv) {
   bool help = argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
   std::fprintf(help ? stdout : stderr,
                "usage: vbd-bench SUBCOMMAND [--option value ...]\n"
-               "  cmd      command rate and latency through the control port\n"
-               "  model    the command latency the polling design implies\n"
-               "  search   M-SEARCH (MX 0) to the last response\n"
-               "  notify   another device's NOTIFY traffic at a steady rate\n"
-               "  startup  start of the daemon to its control port accepting\n"
-               "  hold     keep control and HTTP connections open\n"
-               "  get      one GET, the body to standard output\n"
-               "  stats    memory, threads and CPU share of a process\n"
-               "  floor    CPU time of one bare poll wake-up\n"
+               "  cmd          command rate and latency through the control port\n"
+               "  echo-server  TCP server answering each CR-ended line (the floor's TCP hop)\n"
+               "  queue        System V queue round trip between two processes (the floor's\n"
+               "               queue hop)\n"
+               "  search       M-SEARCH (MX 0) to the last response\n"
+               "  notify       another device's NOTIFY traffic at a steady rate\n"
+               "  startup      start of the daemon to its control port accepting\n"
+               "  stop         SIGINT to exit with clients connected\n"
+               "  reconnect    many reconnects from one address, then a command\n"
+               "  hold         keep control and HTTP connections open\n"
+               "  get          one GET, the body to standard output\n"
+               "  stats        memory, threads, CPU share and wake-ups of a process\n"
+               "  wake-cost    CPU time of one bare wake-up\n"
                "bench/run runs them all; the options are read in each subcommand's source.\n");
   return help ? 0 : 2;
 }

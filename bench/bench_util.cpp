@@ -4,14 +4,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace bench {
 
@@ -28,16 +32,23 @@ void sleep_us(int64_t us) {
   }
 }
 
-int tcp_connect(const std::string& address, int port) {
+int tcp_connect(const std::string& address, int port, int timeout_ms) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return -1;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // connect() honours the send time-out; it is cleared again afterwards.
+  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  if (timeout_ms > 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     close(fd);
     return -1;
+  }
+  if (timeout_ms > 0) {
+    timeval none{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -55,6 +66,102 @@ bool send_all(int fd, const char* data, size_t length) {
   return true;
 }
 
+bool read_line(int fd, std::string* line, int timeout_ms) {
+  std::string got;
+  int64_t deadline = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
+  char buffer[256];
+  while (got.find("\r\n") == std::string::npos) {
+    if (timeout_ms > 0) {
+      int64_t left_ms = (deadline - now_us() + 999) / 1000;
+      if (left_ms <= 0) return false;
+      pollfd p{fd, POLLIN, 0};
+      int ready = poll(&p, 1, static_cast<int>(left_ms));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return false;
+    }
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  if (line) *line = got.substr(0, got.find("\r\n"));
+  return true;
+}
+
+bool http_get_keepalive(int fd, const std::string& host, const std::string& path,
+                        std::string* body) {
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+  if (!send_all(fd, request.data(), request.size())) return false;
+  std::string got;
+  size_t header_end = std::string::npos;
+  long length = -1;
+  char buffer[4096];
+  for (;;) {
+    if (header_end == std::string::npos) {
+      header_end = got.find("\r\n\r\n");
+      if (header_end != std::string::npos) {
+        std::string head = got.substr(0, header_end);
+        for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t at = head.find("content-length:");
+        if (at == std::string::npos || head.rfind("http/1.1 200", 0) != 0) return false;
+        length = std::atol(head.c_str() + at + 15);
+      }
+    }
+    if (header_end != std::string::npos && got.size() >= header_end + 4 + static_cast<size_t>(length)) {
+      if (body) *body = got.substr(header_end + 4, static_cast<size_t>(length));
+      return true;
+    }
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+int ssdp_watch_open(const std::string& local) {
+  in_addr interface_address{};
+  if (inet_pton(AF_INET, local.c_str(), &interface_address) != 1) return -1;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(1900);
+  inet_pton(AF_INET, "239.255.255.250", &sa.sin_addr);
+  ip_mreq join{};
+  join.imr_multiaddr = sa.sin_addr;
+  join.imr_interface = interface_address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int ssdp_watch_count(int fd, const std::string& from, const std::string& needle, int quiet_ms) {
+  std::string wanted = needle;
+  for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  int count = 0;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, quiet_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return count;
+    char buffer[2048];
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    if (n <= 0) continue;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    if (!from.empty() && from != text) continue;
+    std::string datagram(buffer, static_cast<size_t>(n));
+    for (char& c : datagram) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (datagram.find(wanted) != std::string::npos) count++;
+  }
+}
+
 double percentile(std::vector<double>& samples, double p) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
@@ -68,6 +175,15 @@ double mean(const std::vector<double>& samples) {
   double sum = 0;
   for (double s : samples) sum += s;
   return sum / static_cast<double>(samples.size());
+}
+
+long long status_value(const std::string& path, const std::string& name) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(name + ":", 0) == 0) return std::atoll(line.c_str() + name.size() + 1);
+  }
+  return -1;
 }
 
 std::string options::get(const std::string& name, const std::string& fallback) const {

@@ -13,14 +13,37 @@ int64_t now_us();
 void sleep_us(int64_t us);
 
 // A blocking TCP connection to address:port with TCP_NODELAY; -1 on failure.
-int tcp_connect(const std::string& address, int port);
+// With timeout_ms > 0 the connect gives up after that long (a listener
+// whose queue is full drops the handshake, and the kernel would retry it
+// for minutes).
+int tcp_connect(const std::string& address, int port, int timeout_ms = 0);
 // Sends all bytes; false on error.
 bool send_all(int fd, const char* data, size_t length);
+// Reads until a CR LF; the line before it in *line. false on a closed
+// connection, an error, or when timeout_ms (> 0) passed first.
+bool read_line(int fd, std::string* line, int timeout_ms = 0);
+
+// Sends a keep-alive GET and reads the whole response: its body, or false
+// (no 200 answer, no Content-Length, connection closed).
+bool http_get_keepalive(int fd, const std::string& host, const std::string& path,
+                        std::string* body);
+
+// A UDP socket that receives the SSDP multicast group (239.255.255.250:1900)
+// on the interface that has address `local`; -1 on failure.
+int ssdp_watch_open(const std::string& local);
+// Reads what the watcher has received, waiting until quiet_ms passed
+// without a datagram, and counts the datagrams from `from` that contain
+// `needle` (without case).
+int ssdp_watch_count(int fd, const std::string& from, const std::string& needle, int quiet_ms);
 
 // Percentile (0..100) of the samples by the nearest-rank rule; the vector is
 // sorted in place.
 double percentile(std::vector<double>& samples, double p);
 double mean(const std::vector<double>& samples);
+
+// A "Name:  value" line of a /proc status file as a number (kB for
+// memory); -1 when the file or the line is missing.
+long long status_value(const std::string& path, const std::string& name);
 
 // "--name value" options after the subcommand.
 struct options {

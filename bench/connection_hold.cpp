@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,39 +15,6 @@
 #include "bench/bench_util.h"
 
 namespace bench {
-
-namespace {
-
-// Sends a keep-alive GET and reads the whole response; its body, or false.
-bool get_once(int fd, const std::string& host, const std::string& path, std::string* body) {
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
-  if (!send_all(fd, request.data(), request.size())) return false;
-  std::string got;
-  size_t header_end = std::string::npos;
-  long length = -1;
-  char buffer[4096];
-  for (;;) {
-    if (header_end == std::string::npos) {
-      header_end = got.find("\r\n\r\n");
-      if (header_end != std::string::npos) {
-        std::string head = got.substr(0, header_end);
-        for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        size_t at = head.find("content-length:");
-        if (at == std::string::npos || head.rfind("http/1.1 200", 0) != 0) return false;
-        length = std::atol(head.c_str() + at + 15);
-      }
-    }
-    if (header_end != std::string::npos && got.size() >= header_end + 4 + static_cast<size_t>(length)) {
-      if (body) *body = got.substr(header_end + 4, static_cast<size_t>(length));
-      return true;
-    }
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return false;
-    got.append(buffer, static_cast<size_t>(n));
-  }
-}
-
-}  // namespace
 
 int connection_hold(const options& opt) {
   std::string address = opt.get("address", "");
@@ -75,7 +41,7 @@ int connection_hold(const options& opt) {
                    std::strerror(errno));
       return 1;
     }
-    if (!get_once(fd, host, path, nullptr)) {
+    if (!http_get_keepalive(fd, host, path, nullptr)) {
       std::fprintf(stderr, "vbd-bench hold: HTTP connection %d: no 200 answer to GET %s\n", i,
                    path.c_str());
       return 1;
@@ -93,7 +59,7 @@ int http_get(const options& opt) {
   std::string path = opt.get("path", "/description.xml");
   int fd = tcp_connect(address, port);
   std::string body;
-  if (fd < 0 || !get_once(fd, address + ":" + std::to_string(port), path, &body)) {
+  if (fd < 0 || !http_get_keepalive(fd, address + ":" + std::to_string(port), path, &body)) {
     std::fprintf(stderr, "vbd-bench get: no 200 answer from %s:%d%s\n", address.c_str(), port,
                  path.c_str());
     return 1;

@@ -1,7 +1,7 @@
-// "floor": the CPU time of one bare poll wake-up on this machine: a thread
+// "wake-cost": the CPU time of one bare wake-up on this machine: a thread
 // that tries a non-blocking receive and sleeps 10 ms when nothing came, the
-// least any 10 ms poll can cost. The daemon's idle figures are compared with
-// its number of wake-ups per second times this.
+// least any wake-up of a thread can cost. The daemon's idle CPU figures are
+// compared with its measured wake-ups per second times this.
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -39,7 +39,7 @@ void* poll_loop(void* arg) {
 
 }  // namespace
 
-int wake_floor(const options& opt) {
+int wake_cost(const options& opt) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 1;
   floor_run run{fds[0], opt.get_int("wakes", 300), 0};
@@ -48,7 +48,7 @@ int wake_floor(const options& opt) {
   pthread_join(thread, nullptr);
   close(fds[0]);
   close(fds[1]);
-  std::printf("floor_wake_us=%.2f\n", run.cpu_ns / run.wakes / 1000.0);
+  std::printf("wake_cost_us=%.2f\n", run.cpu_ns / run.wakes / 1000.0);
   return 0;
 }
 
