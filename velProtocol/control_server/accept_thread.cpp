@@ -79,7 +79,7 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
 
   {
     vel_server::mutex_hold hold(server);
-    notify(server, sock, 1, cg_thread_list_size(server->client_threads) + 1);
+    notify(server, sock, 1, cg_list_size(&server->connections) + 1);
   }
 
   // A client that never reads must not hold a sender: the socket is
@@ -98,7 +98,7 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
     started = cg_thread_start(thread) == 1;
     if (!started) {
       // The connection was announced: its end is announced too.
-      notify(server, sock, 0, cg_thread_list_size(server->client_threads) - 1);
+      notify(server, sock, 0, cg_list_size(&server->connections) - 1);
       cg_mutex_lock(server->client_lock);
       cg_list_remove(&conn->node);
       vel_socket_list_remove(entry);

@@ -143,31 +143,55 @@ bool take_input(cg_thread* thread, vel_protocol_server_connection* conn, cg_sock
   return true;
 }
 
-// Reports the end, then removes the client from the lists (closing its
-// socket) in one step under both locks, so that a walker of the thread list
-// never meets a freed connection record and no sender writes to a freed
-// socket.
-void end_connection(cg_thread* thread, vel_protocol_server_connection* conn) {
+// The connection leaves the client lists: the end is reported and, in one
+// step under both locks, it is taken out of client_sockets and connections,
+// so that no sender writes to it any more and it no longer counts for the
+// routing or the address rule. What the socket takes now still goes out.
+void leave(vel_protocol_server_connection* conn) {
   vel_protocol_server* server = conn->server;
-  cg_socket* sock = vel_socket_get_socket(conn->entry);
+  vel_server::mutex_hold hold(server);
+  vel_protocol_server_connection_func callback = load(&server->connection_callback);
+  if (callback) {
+    vel_protocol_server_connection_event event{cg_list_size(&server->connections) - 1, 0,
+                                               vel_socket_get_socket(conn->entry)};
+    callback(&event);
+  }
+  cg_mutex_lock(server->client_lock);
+  vel_server::flush(conn);
+  cg_list_remove(&conn->node);
+  cg_list_remove(&conn->entry->node);
+  cg_mutex_unlock(server->client_lock);
+}
+
+// After an overflow: the rest of the line the client was cut off in, while
+// the client takes it within VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS. The
+// connection has left the lists, so no other thread touches its queue; the
+// lock is taken all the same, as everywhere else.
+void complete_cut_line(cg_thread* thread, vel_protocol_server_connection* conn, cg_socket* sock) {
+  int64_t deadline = cg_monotonic_ms() + VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS;
+  while (running(thread, conn) && look_at_output(conn).waiting) {
+    int64_t left = deadline - cg_monotonic_ms();
+    if (left <= 0) return;
+    if (cg_thread_wait_fd(thread, cg_socket_get_fd(sock), POLLOUT, static_cast<int>(left),
+                          nullptr) == CG_WAIT_READY &&
+        !write_output(conn)) {
+      return;
+    }
+  }
+}
+
+// The thread's last step with the server: out of the thread list (so that
+// nobody waits for it any more), then the socket is closed and everything
+// freed.
+void finish(cg_thread* thread, vel_protocol_server_connection* conn) {
+  vel_protocol_server* server = conn->server;
   {
     vel_server::mutex_hold hold(server);
-    vel_protocol_server_connection_func callback = load(&server->connection_callback);
-    if (callback) {
-      vel_protocol_server_connection_event event{
-          cg_thread_list_size(server->client_threads) - 1, 0, sock};
-      callback(&event);
-    }
     cg_thread_set_user_data(thread, nullptr);
-    cg_mutex_lock(server->client_lock);
-    // What the socket takes now still goes out; nothing is waited for.
-    vel_server::flush(conn);
-    cg_list_remove(&conn->node);
-    vel_socket_list_remove(conn->entry);
-    vel_server::release_output(conn);
-    cg_mutex_unlock(server->client_lock);
     cg_list_remove(&thread->node);
   }
+  vel_server::release_output(conn);
+  vel_socket_delete(conn->entry);
   std::free(conn);
   // The record lives on while a joiner holds it.
   cg_thread_delete(thread);
@@ -184,12 +208,16 @@ void vel_protocol_server_clientthread(cg_thread* thread) {
   vel_protocol_server_framer_init(&framer);
   cg_socket_set_nonblocking(sock, 1);
 
+  bool cut_off = false;
   while (running(thread, conn)) {
     // A request in progress is dropped when its time is up, and a full one
     // is reported as soon as it has filled the buffer.
     check_framer(&framer, sock, vel_server::now_ms());
     output_state output = look_at_output(conn);
-    if (output.broken) break;
+    if (output.broken) {
+      cut_off = output.waiting;
+      break;
+    }
     short events = static_cast<short>(POLLIN | (output.waiting ? POLLOUT : 0));
     short revents = 0;
     // Woken: output was queued, or the connection or thread is being ended;
@@ -200,5 +228,7 @@ void vel_protocol_server_clientthread(cg_thread* thread) {
     if ((revents & POLLOUT) && !write_output(conn)) break;
     if ((revents & (POLLIN | POLLHUP | POLLERR)) && !take_input(thread, conn, sock, &framer)) break;
   }
-  end_connection(thread, conn);
+  leave(conn);
+  if (cut_off) complete_cut_line(thread, conn, sock);
+  finish(thread, conn);
 }

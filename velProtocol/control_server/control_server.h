@@ -19,10 +19,13 @@
 // "ERR") is appended whole to the connection's output queue (at most
 // VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE bytes) and written at once as far
 // as the non-blocking socket takes it; the connection's own thread writes
-// the rest when the socket becomes writable. A connection whose queue would
-// overflow, or whose socket fails hard, is ended by its thread; its stream
-// never carries a cut line followed by another. No sender ever waits for a
-// client.
+// the rest when the socket becomes writable. A connection whose socket
+// fails hard is ended by its thread. One whose queue would overflow (a
+// client that does not read) leaves the client lists at once; its thread
+// offers the rest of the line the client was cut off in for at most
+// VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS, then closes it, so that its stream
+// holds whole lines only unless the client still does not read. No sender
+// ever waits for a client.
 //
 // Locking (two plain locks, always taken in this order: mutex, then
 // client_lock; neither is ever taken again by the thread that holds it):
@@ -65,12 +68,16 @@ inline constexpr int VEL_PROTOCOL_SERVER_REFUSE_PAUSE_MS = 100;   // after "ERR"
 // beyond this ends the connection (a client that does not read); a single
 // text longer than this is never sent.
 inline constexpr int VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE = 64 * 1024;
+// How long a connection ended for overflow still offers the rest of the
+// line it was cut off in, so that its stream ends with a whole line.
+inline constexpr int VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS = 2000;
 inline constexpr int VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC = 500;
 inline constexpr int VEL_PROTOCOL_SERVER_MAX_LEARNED_CLIENTS = 256;
 inline constexpr unsigned char VEL_PROTOCOL_SERVER_FRAME_START = 0x02;
 
 struct vel_protocol_server;
 struct vel_protocol_server_connection;
+struct vel_protocol_server_output;  // one queued text (internal)
 
 // ---------------------------------------------------------------------------
 // Records handed to the callbacks
@@ -99,8 +106,8 @@ struct vel_protocol_server_request {
 };
 
 // The connection callback's argument, on the calling thread's stack.
-// client_count: on connect the client threads before the new one plus 1; on
-// disconnect the client threads (the ending one included) minus 1.
+// client_count: on connect the connected clients before the new one plus 1;
+// on disconnect the connected clients (the ending one included) minus 1.
 struct vel_protocol_server_connection_event {
   int client_count;
   int connected;  // 1 on connect, 0 on disconnect
@@ -108,20 +115,21 @@ struct vel_protocol_server_connection_event {
 };
 
 // One connection: the user data of its client thread, listed in the
-// server's `connections` while it is in client_sockets; freed when it ends.
+// server's `connections` while its entry is in client_sockets; freed when
+// its thread ends.
 struct vel_protocol_server_connection {
   cg_list node;                  // in the server's connections (first member)
   vel_socket* entry;             // the client's entry in client_sockets
   vel_protocol_server* server;
   int active;                    // cleared (under mutex) to end the connection; read atomically
   cg_thread* thread;             // its client thread, woken when output waits or it must end
-  // The output queue, under client_lock: output_length unsent bytes from
-  // output + output_start. broken: the socket failed or the queue
-  // overflowed; nothing more is queued and the thread ends the connection.
-  char* output;
-  int output_start;
+  // The output queue, under client_lock: the texts not yet written whole,
+  // oldest first, holding output_length unsent bytes. broken: the socket
+  // failed or the queue overflowed; nothing more is queued and the thread
+  // ends the connection (after the rest of a cut-off line, if any).
+  vel_protocol_server_output* output_first;
+  vel_protocol_server_output* output_last;
   int output_length;
-  int output_capacity;
   int broken;
 };
 

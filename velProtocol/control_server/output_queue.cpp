@@ -1,8 +1,9 @@
 // Each connection's bounded output queue: takes whole texts, writes them as
-// far as the non-blocking socket allows, keeps the rest for the connection's
-// thread, and breaks the connection on overflow or a hard socket error.
-// Also the server's list of connections. Everything here runs under
-// client_lock and never waits.
+// far as the non-blocking socket allows, keeps the rest (one record per
+// text, so the queue knows where lines end) for the connection's thread,
+// and breaks the connection on overflow or a hard socket error. Also the
+// server's list of connections. Everything here runs under client_lock and
+// never waits.
 #include <cstdlib>
 #include <cstring>
 
@@ -20,37 +21,42 @@ cg_socket* socket_of(const vel_protocol_server_connection* conn) {
   return vel_socket_get_socket(conn->entry);
 }
 
-// Nothing more goes out; the thread notices at its next wait and ends.
+char* bytes_of(vel_protocol_server_output* text) { return reinterpret_cast<char*>(text + 1); }
+
+// Frees the queued texts from `text` on.
+void free_from(vel_protocol_server_output* text) {
+  while (text) {
+    vel_protocol_server_output* next = text->next;
+    std::free(text);
+    text = next;
+  }
+}
+
+// Nothing more is queued; the thread notices at its next wait and ends.
 void mark_broken(vel_protocol_server_connection* conn) {
   conn->broken = 1;
-  conn->output_start = 0;
-  conn->output_length = 0;
   cg_thread_wake(conn->thread);
 }
 
-// Room for `extra` more bytes after the queued ones, within the bound.
-bool reserve(vel_protocol_server_connection* conn, int extra) {
-  int needed = conn->output_length + extra;
-  if (conn->output_start + needed <= conn->output_capacity) return true;
-  if (needed <= conn->output_capacity) {
-    std::memmove(conn->output, conn->output + conn->output_start,
-                 static_cast<size_t>(conn->output_length));
-    conn->output_start = 0;
-    return true;
-  }
-  int capacity = conn->output_capacity > 0 ? conn->output_capacity : 256;
-  while (capacity < needed) capacity *= 2;
-  if (capacity > VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE) capacity = VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE;
-  auto* grown = static_cast<char*>(std::malloc(static_cast<size_t>(capacity)));
-  if (!grown) return false;
-  if (conn->output_length > 0) {
-    std::memcpy(grown, conn->output + conn->output_start, static_cast<size_t>(conn->output_length));
-  }
-  std::free(conn->output);
-  conn->output = grown;
-  conn->output_start = 0;
-  conn->output_capacity = capacity;
-  return true;
+// A hard error: nothing of the queue can go out any more.
+void drop_all(vel_protocol_server_connection* conn) {
+  free_from(conn->output_first);
+  conn->output_first = conn->output_last = nullptr;
+  conn->output_length = 0;
+  mark_broken(conn);
+}
+
+// An overflow: the client is cut off. A text of which some bytes are on
+// the wire already stays, so that the thread can still complete that line;
+// the others are dropped.
+void cut_off(vel_protocol_server_connection* conn) {
+  vel_protocol_server_output* begun = conn->output_first;
+  if (begun && begun->sent == 0) begun = nullptr;
+  free_from(begun ? begun->next : conn->output_first);
+  if (begun) begun->next = nullptr;
+  conn->output_first = conn->output_last = begun;
+  conn->output_length = begun ? begun->length - begun->sent : 0;
+  mark_broken(conn);
 }
 
 }  // namespace
@@ -74,62 +80,77 @@ queued enqueue(vel_protocol_server_connection* conn, const char* bytes, int leng
   if (conn->broken || length > VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE) return queued::failed;
   if (length <= 0) return queued::ok;
   if (conn->output_length + length > VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE) {
-    // A client that does not read. Cutting it off here, before any byte of
-    // this text goes out, keeps its stream free of a cut line followed by
-    // another.
+    // A client that does not read. Cut off before any byte of this text
+    // goes out, its stream never has a cut line followed by another.
     cg_socket* sock = socket_of(conn);
     VEL_SERVER_LOG(kOverflowLogLine, kOverflowLogFunction, "Output queue overflow : %s:%d\n",
                    cg_socket_get_address(sock), cg_socket_get_port(sock));
-    mark_broken(conn);
+    cut_off(conn);
     return queued::overflow;
   }
-  // The room is made before anything is written: a text is either taken
-  // whole or not at all.
-  if (!reserve(conn, length)) return queued::failed;
-  bool was_empty = conn->output_length == 0;
+  bool was_empty = conn->output_first == nullptr;
+  int sent = 0;
   if (was_empty) {
-    int n = cg_socket_try_write(socket_of(conn), bytes, length);
-    if (n < 0) {
-      mark_broken(conn);
+    sent = cg_socket_try_write(socket_of(conn), bytes, length);
+    if (sent < 0) {
+      drop_all(conn);
       return queued::failed;
     }
-    bytes += n;
-    length -= n;
-    if (length == 0) return queued::ok;
+    if (sent == length) return queued::ok;
   }
-  std::memcpy(conn->output + conn->output_start + conn->output_length, bytes,
-              static_cast<size_t>(length));
-  conn->output_length += length;
-  if (!was_empty && !flush(conn)) return queued::failed;
-  // The thread waits for room to write only while its queue holds bytes:
-  // it must hear that the queue has some now.
-  if (was_empty) cg_thread_wake(conn->thread);
+  auto* text = static_cast<vel_protocol_server_output*>(
+      std::malloc(sizeof(vel_protocol_server_output) + static_cast<size_t>(length)));
+  if (!text) {
+    // Out of memory. A text begun on the wire cannot be completed: the
+    // connection ends rather than carry another line after a cut one.
+    if (sent > 0) drop_all(conn);
+    return queued::failed;
+  }
+  std::memcpy(bytes_of(text), bytes, static_cast<size_t>(length));
+  text->next = nullptr;
+  text->length = length;
+  text->sent = sent;
+  if (conn->output_last) {
+    conn->output_last->next = text;
+  } else {
+    conn->output_first = text;
+  }
+  conn->output_last = text;
+  conn->output_length += length - sent;
+  // The thread waits for room to write only while its queue holds texts:
+  // it must hear that it holds one now. Behind others, the text may find
+  // room at once.
+  if (was_empty) {
+    cg_thread_wake(conn->thread);
+  } else if (!flush(conn)) {
+    return queued::failed;
+  }
   return queued::ok;
 }
 
 bool flush(vel_protocol_server_connection* conn) {
-  if (conn->broken) return false;
-  while (conn->output_length > 0) {
-    int n = cg_socket_try_write(socket_of(conn), conn->output + conn->output_start,
-                                conn->output_length);
+  while (vel_protocol_server_output* text = conn->output_first) {
+    int n = cg_socket_try_write(socket_of(conn), bytes_of(text) + text->sent,
+                                text->length - text->sent);
     if (n < 0) {
-      mark_broken(conn);
+      drop_all(conn);
       return false;
     }
     if (n == 0) break;
-    conn->output_start += n;
+    text->sent += n;
     conn->output_length -= n;
+    if (text->sent < text->length) break;
+    conn->output_first = text->next;
+    if (!conn->output_first) conn->output_last = nullptr;
+    std::free(text);
   }
-  if (conn->output_length == 0) conn->output_start = 0;
   return true;
 }
 
 void release_output(vel_protocol_server_connection* conn) {
-  std::free(conn->output);
-  conn->output = nullptr;
-  conn->output_start = 0;
+  free_from(conn->output_first);
+  conn->output_first = conn->output_last = nullptr;
   conn->output_length = 0;
-  conn->output_capacity = 0;
 }
 
 }  // namespace vel_server

@@ -5,6 +5,14 @@
 
 #include "velProtocol/control_server/control_server.h"
 
+// One queued text: `length` bytes right after the record, `sent` of them
+// written already.
+struct vel_protocol_server_output {
+  vel_protocol_server_output* next;
+  int length;
+  int sent;
+};
+
 namespace vel_server {
 
 inline constexpr const char* kLogSource = "./velProtocol/control_server/velProtocolServer";
@@ -61,13 +69,15 @@ enum class queued {
   failed,    // not taken: the connection is broken, the text is longer than a
              // queue, memory ran out, or the socket failed hard now
   overflow,  // not taken: the queue would overflow; the connection is now
-             // broken and the overflow has been logged
+             // broken (keeping only the rest of a line already begun on
+             // the wire) and the overflow has been logged
 };
 queued enqueue(vel_protocol_server_connection* conn, const char* bytes, int length);
-// Writes queued bytes as far as the socket takes them. false when the
-// socket failed hard (the connection is then broken).
+// Writes queued bytes as far as the socket takes them, also for a broken
+// connection (the rest of its cut-off line). false when the socket failed
+// hard (the queue is then dropped and the connection broken).
 bool flush(vel_protocol_server_connection* conn);
-// Frees the queue's buffer (the connection is leaving).
+// Frees every queued text (the connection is leaving).
 void release_output(vel_protocol_server_connection* conn);
 
 }  // namespace vel_server

@@ -1,8 +1,9 @@
 // How the server waits and writes: a client that never reads is cut off by
-// its bounded output queue while other clients get every line whole, a dead
-// peer never holds up a push to another, stop and same-address replacement
-// end connections by waking them instead of polling, and a slow reader gets
-// its queued lines once it reads.
+// its bounded output queue (at once out of the lists, its stream ending with
+// a whole line) while other clients get every line whole, a dead peer never
+// holds up a push to another, stop and same-address replacement end
+// connections by waking them instead of polling, and a slow reader gets its
+// queued lines once it reads.
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -47,6 +48,13 @@ int whole_lines(const std::string& stream, int first, std::string* why) {
     seq++;
   }
   return seq - first;
+}
+
+// Everything a client gets until the server closes the connection.
+std::string read_to_end(client& c) {
+  std::string all;
+  for (std::string part = c.read_for(300); !part.empty(); part = c.read_for(300)) all += part;
+  return all;
 }
 
 TEST_F(server_test, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine) {
@@ -96,18 +104,66 @@ TEST_F(server_test, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine) {
   EXPECT_EQ(whole_lines(got, 0, &why), pushed) << why;
   EXPECT_EQ(got.size(), pushed * line_size);
 
-  // The sleeper reads at last: whole lines up to where it was cut off.
-  std::string slept;
-  for (std::string part = sleeper.read_for(300); !part.empty(); part = sleeper.read_for(300)) {
-    slept += part;
-  }
+  // The sleeper reads at last: whole lines up to where it was cut off (the
+  // rest of the line it was in is still offered), then the end.
+  std::string slept = read_to_end(sleeper);
   int lines = whole_lines(slept, 0, &why);
-  EXPECT_GE(lines, 0) << why;
+  EXPECT_GT(lines, 0) << why;
   EXPECT_LT(lines, pushed);
+  EXPECT_EQ(slept.size(), lines * line_size) << "the stream ends in a cut line";
   EXPECT_EQ(count_of(log_text(), "Output queue overflow : 127.0.0.1:" +
                                      std::to_string(sleeper_port) + "\n"),
             1u)
       << log_text();
+}
+
+// Pushes lines to the only client until the server cuts it off. The number
+// of lines pushed, or -1 when it was never cut off.
+int push_until_cut_off(vel_protocol_server* server) {
+  for (int i = 0; i < 5000; i++) {
+    vel_protocol_server_push(server, event_text(i).c_str());
+    if (vel_protocol_server_client_count(server) == 0) return i + 1;
+  }
+  return -1;
+}
+
+TEST_F(server_test, CutOffClientLeavesTheListsAtOnce) {
+  start_server();
+  client sleeper;
+  connect(sleeper, nullptr, 4096);
+  ASSERT_TRUE(shrink_server_send_buffer(sleeper.local_port()));
+  int pushed = push_until_cut_off(server_);
+  ASSERT_GT(pushed, 0);
+  // The single-peer rule no longer sees it: another address is served while
+  // its thread still offers the rest of its last line.
+  client other;
+  connect(other, "127.0.0.2");
+  other.send_bytes("CON\r");
+  EXPECT_EQ(other.read_bytes(5), "CON\r\n");
+  EXPECT_EQ(vel_protocol_server_push(server_, "to the other"), 1);
+  EXPECT_EQ(other.read_bytes(14), "to the other\r\n");
+  std::string why;
+  std::string slept = read_to_end(sleeper);
+  int lines = whole_lines(slept, 0, &why);
+  EXPECT_GT(lines, 0) << why;
+  EXPECT_EQ(slept.size(), lines * (event_text(0).size() + 2)) << "the stream ends in a cut line";
+  std::vector<connection_note> notes = rec_.connection_list();
+  ASSERT_EQ(notes.size(), 3u);
+  EXPECT_EQ(notes[1].connected, 0);
+  EXPECT_EQ(notes[1].client_count, 0);
+  EXPECT_EQ(notes[2].connected, 1);
+  EXPECT_EQ(notes[2].client_count, 1);
+}
+
+TEST_F(server_test, StopDoesNotWaitForACutOffClient) {
+  start_server();
+  client sleeper;
+  connect(sleeper, nullptr, 4096);
+  ASSERT_TRUE(shrink_server_send_buffer(sleeper.local_port()));
+  ASSERT_GT(push_until_cut_off(server_), 0);
+  auto start = clock_type::now();
+  EXPECT_EQ(vel_protocol_server_stop(server_), 1);
+  EXPECT_LT(ms_since(start), VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS / 2);
 }
 
 TEST_F(server_test, SlowReaderGetsItsQueuedLinesWhenItReads) {
@@ -121,8 +177,7 @@ TEST_F(server_test, SlowReaderGetsItsQueuedLinesWhenItReads) {
     EXPECT_EQ(vel_protocol_server_push(server_, event_text(i).c_str()), 1) << i;
   }
   cg_mutex_lock(server_->client_lock);
-  vel_protocol_server_connection* conn =
-      reinterpret_cast<vel_protocol_server_connection*>(cg_list_next(&server_->connections));
+  auto* conn = reinterpret_cast<vel_protocol_server_connection*>(cg_list_next(&server_->connections));
   int waiting = conn ? conn->output_length : -1;
   cg_mutex_unlock(server_->client_lock);
   EXPECT_GT(waiting, 0) << "every line went out at once: the queue was not used";
