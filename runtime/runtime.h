@@ -240,7 +240,10 @@ void cg_thread_set_stop_pause_ms(int ms);
 // ---------------------------------------------------------------------------
 // Stoppable waits, wake and join: the one way the daemon's threads wait.
 //
-// Each cg_thread owns a wake descriptor (an eventfd). A thread blocks in
+// Each cg_thread owns a wake descriptor (an eventfd, made by the first wait
+// or wake that needs it, so threads that never wait on it cost no
+// descriptor; if none can be made the wait wakes every 100 ms to notice a
+// stop). A thread blocks in
 // cg_thread_wait_fd on one descriptor of its own (a socket) plus its wake,
 // or in cg_thread_wait on the wake alone, with a time-out. Another thread
 // ends the wait with cg_thread_wake (for example: output is waiting), or
@@ -273,7 +276,7 @@ int cg_thread_pause_ms(int milliseconds);
 void cg_thread_wake(cg_thread* thread);
 // The wake descriptor, for callers that wait on several descriptors at once
 // (readable while a wake is pending). -1 when the thread is missing.
-int cg_thread_get_wake_fd(const cg_thread* thread);
+int cg_thread_get_wake_fd(cg_thread* thread);
 // Consumes a pending wake of a running thread (for callers polling the wake
 // descriptor themselves). A stopped thread's wake stays set.
 void cg_thread_clear_wake(cg_thread* thread);

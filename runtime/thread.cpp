@@ -25,10 +25,15 @@ pthread_once_t g_self_once = PTHREAD_ONCE_INIT;
 pthread_mutex_t g_alive_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_ended = PTHREAD_COND_INITIALIZER;
 int g_stop_pause_ms = 1000;
+// Longest wait of a thread that has no wake descriptor (none could be made).
+constexpr int kNoWakePollMs = 100;
 
 struct thread_extra {
   int alive;    // between start and the return of the action; under g_alive_lock
-  int wake_fd;  // eventfd, non-blocking; -1 for list heads
+  // eventfd, non-blocking, made by the first wait or wake that needs it
+  // (threads that never wait on it, like HTTP connections, cost no
+  // descriptor); -1 until then. Read and written atomically.
+  int wake_fd;
 };
 
 void make_self_key() { pthread_key_create(&g_self_key, nullptr); }
@@ -107,14 +112,28 @@ cg_thread* thread_alloc(int is_head) {
     cg_list_header_init(&thread->node);
   } else {
     cg_list_node_init(&thread->node);
-    block->extra.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (block->extra.wake_fd < 0) {
-      std::free(block);
-      return nullptr;
-    }
   }
   thread->refs = 1;
   return thread;
+}
+
+int existing_wake_fd(cg_thread* thread) {
+  return __atomic_load_n(&extra_of(thread)->wake_fd, __ATOMIC_SEQ_CST);
+}
+
+// The wake descriptor, made on first use; -1 when none can be made.
+int wake_fd_of(cg_thread* thread) {
+  int fd = existing_wake_fd(thread);
+  if (fd >= 0) return fd;
+  int made = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (made < 0) return -1;
+  int expected = -1;
+  if (__atomic_compare_exchange_n(&extra_of(thread)->wake_fd, &expected, made, false, __ATOMIC_SEQ_CST,
+                                  __ATOMIC_SEQ_CST)) {
+    return made;
+  }
+  close(made);  // another thread made it first
+  return expected;
 }
 
 void drain_wake(int fd) {
@@ -133,7 +152,7 @@ cg_thread* cg_thread_new() { return thread_alloc(0); }
 
 int cg_thread_start(cg_thread* thread) {
   if (!thread) return 0;
-  drain_wake(extra_of(thread)->wake_fd);  // a wake of an earlier run is spent
+  drain_wake(existing_wake_fd(thread));  // a wake of an earlier run is spent
   store(&thread->runnable, 1);  // before the thread exists
   // Installed before the thread runs too: a stop that comes before the new
   // thread reaches its entry routine must not meet SIGQUIT's default action,
@@ -167,12 +186,12 @@ int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond) {
   if (!thread) return 1;
   // Only the caller that flips the flag signals and pauses.
   int expected = 1;
-  if (!__atomic_compare_exchange_n(&thread->runnable, &expected, 0, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
+  if (!__atomic_compare_exchange_n(&thread->runnable, &expected, 0, false, __ATOMIC_SEQ_CST,
+                                   __ATOMIC_SEQ_CST)) {
     return 1;
   }
   if (cond) cg_cond_signal(cond);
-  signal_wake(extra_of(thread)->wake_fd);
+  signal_wake(existing_wake_fd(thread));
   // A thread that ends itself has seen the flag already: signalling it and
   // pausing would only keep an ending thread alive for another second.
   if (thread == cg_thread_self()) return 1;
@@ -221,7 +240,7 @@ void cg_thread_hold(cg_thread* thread) {
 void cg_thread_release(cg_thread* thread) {
   if (!thread) return;
   if (__atomic_sub_fetch(&thread->refs, 1, __ATOMIC_ACQ_REL) == 0) {
-    if (extra_of(thread)->wake_fd >= 0) close(extra_of(thread)->wake_fd);
+    if (existing_wake_fd(thread) >= 0) close(existing_wake_fd(thread));
     std::free(reinterpret_cast<thread_block*>(thread));
   }
 }
@@ -268,10 +287,18 @@ void cg_thread_set_stop_pause_ms(int ms) { __atomic_store_n(&g_stop_pause_ms, ms
 
 int cg_thread_wait_fd(cg_thread* thread, int fd, short events, int timeout_ms, short* revents) {
   if (revents) *revents = 0;
-  int wake_fd = thread ? extra_of(thread)->wake_fd : -1;
+  // Made (or read) before runnable is tested: a stop clears runnable before
+  // it looks for the descriptor, so either it finds the descriptor and sets
+  // it, or this test sees the cleared flag.
+  int wake_fd = thread ? wake_fd_of(thread) : -1;
   // A stopped thread does not block again: its stop may already have been
   // consumed as an ordinary wake by an earlier wait.
-  if (thread && !cg_thread_is_runnable(thread)) return CG_WAIT_WOKEN;
+  if (thread && __atomic_load_n(&thread->runnable, __ATOMIC_SEQ_CST) == 0) return CG_WAIT_WOKEN;
+  // Without a wake descriptor (none could be made) a stop is noticed by
+  // waking regularly.
+  if (thread && wake_fd < 0 && (timeout_ms < 0 || timeout_ms > kNoWakePollMs)) {
+    timeout_ms = kNoWakePollMs;
+  }
   pollfd fds[2];
   nfds_t count = 0;
   int fd_slot = -1;
@@ -323,15 +350,14 @@ int cg_thread_pause_ms(int milliseconds) {
 }
 
 void cg_thread_wake(cg_thread* thread) {
-  if (thread) signal_wake(extra_of(thread)->wake_fd);
+  // Made here when the thread has none yet: its next wait finds it set.
+  if (thread) signal_wake(wake_fd_of(thread));
 }
 
-int cg_thread_get_wake_fd(const cg_thread* thread) {
-  return thread ? reinterpret_cast<const thread_block*>(thread)->extra.wake_fd : -1;
-}
+int cg_thread_get_wake_fd(cg_thread* thread) { return thread ? wake_fd_of(thread) : -1; }
 
 void cg_thread_clear_wake(cg_thread* thread) {
-  if (thread && cg_thread_is_runnable(thread)) drain_wake(extra_of(thread)->wake_fd);
+  if (thread && cg_thread_is_runnable(thread)) drain_wake(existing_wake_fd(thread));
 }
 
 int cg_thread_join(cg_thread* thread) {
@@ -344,8 +370,8 @@ int cg_thread_join(cg_thread* thread) {
 
 int cg_thread_stop_and_join(cg_thread* thread) {
   if (!thread) return 1;
-  store(&thread->runnable, 0);
-  signal_wake(extra_of(thread)->wake_fd);
+  __atomic_store_n(&thread->runnable, 0, __ATOMIC_SEQ_CST);
+  signal_wake(existing_wake_fd(thread));
   return cg_thread_join(thread);
 }
 
