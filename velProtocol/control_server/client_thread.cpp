@@ -40,7 +40,7 @@ output_state look_at_output(vel_protocol_server_connection* conn) {
 }
 
 // Writes what the queue holds as far as the socket takes it. false when the
-// connection is broken.
+// socket failed hard.
 bool write_output(vel_protocol_server_connection* conn) {
   cg_mutex_lock(conn->server->client_lock);
   bool ok = vel_server::flush(conn);
@@ -193,7 +193,9 @@ void finish(cg_thread* thread, vel_protocol_server_connection* conn) {
   vel_server::release_output(conn);
   vel_socket_delete(conn->entry);
   std::free(conn);
-  // The record lives on while a joiner holds it.
+  // Marked stopped first (a join of itself returns at once), so that the
+  // delete has nothing to stop. The record lives on while a joiner holds it.
+  cg_thread_stop_and_join(thread);
   cg_thread_delete(thread);
 }
 

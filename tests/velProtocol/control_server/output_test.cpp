@@ -117,12 +117,13 @@ TEST_F(server_test, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine) {
       << log_text();
 }
 
-// Pushes lines to the only client until the server cuts it off. The number
-// of lines pushed, or -1 when it was never cut off.
+// Pushes lines to the only client until the server cuts it off (the first
+// line it refuses) and the connection has left. The number of lines pushed,
+// or -1 when it was never cut off.
 int push_until_cut_off(vel_protocol_server* server) {
   for (int i = 0; i < 5000; i++) {
-    vel_protocol_server_push(server, event_text(i).c_str());
-    if (vel_protocol_server_client_count(server) == 0) return i + 1;
+    if (vel_protocol_server_push(server, event_text(i).c_str()) == 1) continue;
+    return wait_until([&] { return vel_protocol_server_client_count(server) == 0; }) ? i + 1 : -1;
   }
   return -1;
 }

@@ -72,21 +72,6 @@ TEST_F(server_test, RequestReplyFollowsThePushRouting) {
   EXPECT_EQ(results, (std::vector<int>{1, 1, 1, 1}));
 }
 
-TEST_F(server_test, RequestReplyOutsideARequestIsRefused) {
-  start_server();
-  EXPECT_EQ(vel_protocol_server_request_reply(nullptr, "x"), 0);
-  vel_protocol_server_request stray{server_, nullptr, nullptr, nullptr};
-  EXPECT_EQ(vel_protocol_server_request_reply(&stray, "x"), 0);
-  rec_.on_request = [](vel_protocol_server_request* r) {
-    EXPECT_EQ(vel_protocol_server_request_reply(r, nullptr), 0);
-  };
-  client a;
-  connect(a);
-  a.send_bytes("PL\r");
-  ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
-  EXPECT_EQ(a.read_for(50), "");
-}
-
 TEST_F(server_test, EveryReplyFromTheCallbackUsesTheEncoderWithoutDeadlock) {
   {
     std::lock_guard<std::mutex> g(g_sent_lock);
