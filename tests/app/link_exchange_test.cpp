@@ -11,6 +11,7 @@ namespace {
 
 using link_test::capture;
 using link_test::post;
+using link_test::prepared;
 using link_test::run_isolated;
 using link_test::take;
 
@@ -38,13 +39,6 @@ extern "C" int msgsnd(int qid, const void* msg, size_t size, int flags) {
 }
 
 namespace {
-
-v232cmd_ret prepared(int index) {
-  v232cmd_ret ret{};
-  ret.ret_id = 3;
-  ret.cmd_id = index;
-  return ret;
-}
 
 TEST(LinkExchange, MissingArgumentsAndMissingQueueGive3) {
   run_isolated([](capture& out) {

@@ -151,6 +151,15 @@ inline controlapp_msg reply(int cmd, int ret_id, int cmd_id, int result = 0) {
   return msg;
 }
 
+// A response record as the parser hands it to the exchange: "E04" (3) for
+// the command at index.
+inline v232cmd_ret prepared(int index) {
+  v232cmd_ret ret{};
+  ret.ret_id = 3;
+  ret.cmd_id = index;
+  return ret;
+}
+
 inline controlapp_msg message(int kind, int cmd = 0) {
   controlapp_msg msg{};
   msg.cmd_type = kind;

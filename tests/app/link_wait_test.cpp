@@ -13,6 +13,7 @@ namespace {
 
 using link_test::capture;
 using link_test::post;
+using link_test::prepared;
 using link_test::run_isolated;
 
 // Replies the "player" posts on the reply channel the moment a command is
@@ -37,13 +38,6 @@ extern "C" int msgsnd(int qid, const void* msg, size_t size, int flags) {
 }
 
 namespace {
-
-v232cmd_ret prepared(int index) {
-  v232cmd_ret ret{};
-  ret.ret_id = 3;
-  ret.cmd_id = index;
-  return ret;
-}
 
 // A status reply as the player builds it: cmd and cmd_id name the command.
 controlapp_msg answer(int cmd, int ret_id) { return link_test::reply(cmd, ret_id, cmd); }

@@ -229,6 +229,16 @@ TEST(SocketTest, WriteGivesUpOnAPeerThatNeverReads) {
   EXPECT_LT(took, 2000);
 }
 
+// Reads from fd into out until size bytes have come or the peer closed.
+void read_into(int fd, size_t size, std::string* out) {
+  char buf[8192];
+  while (out->size() < size) {
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) break;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
 TEST(SocketTest, WriteToANonBlockingSocketWaitsForRoomNotForAFixedPause) {
   socket_pair pair;
   int small = 4096;
@@ -236,14 +246,7 @@ TEST(SocketTest, WriteToANonBlockingSocketWaitsForRoomNotForAFixedPause) {
   cg_socket_set_nonblocking(pair.sock, 1);
   std::string data(1 << 20, 'y');
   std::string received;
-  std::thread reader([&] {
-    char buf[8192];
-    while (received.size() < data.size()) {
-      ssize_t n = read(pair.peer, buf, sizeof(buf));
-      if (n <= 0) break;
-      received.append(buf, static_cast<size_t>(n));
-    }
-  });
+  std::thread reader(read_into, pair.peer, data.size(), &received);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(cg_socket_write(pair.sock, data.data(), static_cast<int>(data.size())),
             static_cast<int>(data.size()));
@@ -284,14 +287,7 @@ TEST(SocketTest, WriteSendsEverythingThroughAFullBuffer) {
   setsockopt(cg_socket_get_fd(pair.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
   std::string data(256 * 1024, 'z');
   std::string received;
-  std::thread reader([&] {
-    char buf[8192];
-    while (received.size() < data.size()) {
-      ssize_t n = read(pair.peer, buf, sizeof(buf));
-      if (n <= 0) break;
-      received.append(buf, static_cast<size_t>(n));
-    }
-  });
+  std::thread reader(read_into, pair.peer, data.size(), &received);
   EXPECT_EQ(cg_socket_write(pair.sock, data.data(), static_cast<int>(data.size())),
             static_cast<int>(data.size()));
   reader.join();

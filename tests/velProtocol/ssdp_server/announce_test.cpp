@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/http/http_test_util.h"
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -35,22 +36,6 @@ constexpr const char* kTwoInterfaces =
     "ip addr add 10.77.140.1/24 dev a0\n"
     "ip addr add 10.77.141.1/24 dev b0\n"
     "for l in a0 a1 b0 b1; do ip link set $l up; done\n";
-
-// A TCP connection to the address and port, or -1.
-int connect_tcp(const char* address, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address, &sin.sin_addr);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 std::vector<std::string> nts_of(const std::vector<sent_datagram>& sent) {
   std::vector<std::string> out;
@@ -247,8 +232,8 @@ TEST(AnnounceTest, StopEndsEveryThreadWithoutFixedPauses) {
     SSDP_CHECK(cg_upnp_device_start(dev) == 1);
     // A connection in the middle of a request on each HTTP server: its
     // thread is blocked in a read when the stop comes.
-    int first = connect_tcp("10.77.140.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
-    int second = connect_tcp("10.77.141.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
+    int first = connect_to("10.77.140.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
+    int second = connect_to("10.77.141.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
     SSDP_CHECK(first >= 0 && second >= 0);
     const std::string partial = "GET /description.xml HTTP/1.1\r\nHo";
     for (int fd : {first, second}) {
