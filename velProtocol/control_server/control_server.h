@@ -30,8 +30,8 @@
 // Locking (two plain locks, always taken in this order: mutex, then
 // client_lock; neither is ever taken again by the thread that holds it):
 // - `mutex` serialises every callback call (request, connection, sent, reply
-//   encoder, binary byte handler), the callback slots, the thread list, the
-//   registered clients and the connections' `active` flags. The request
+//   encoder, binary byte handler), the callback slots, the thread list and
+//   the registered clients. The request
 //   callback runs under it, so requests of all clients are handled one at a
 //   time. A connection joins or leaves the client lists only while both
 //   locks are held, so either lock alone keeps the lists still.
@@ -42,7 +42,9 @@
 //   sockets in them, each connection's output queue and every write to a
 //   client socket, so that writes to one socket never interleave and no
 //   thread ever writes to a socket being freed. It is held only for
-//   non-blocking work. Sending takes `mutex` first only while a
+//   non-blocking work. A connection's `active` flag is atomic and cleared
+//   under either lock: ending a connection must not wait for the mutex,
+//   which the connection's own thread takes again for every request line. Sending takes `mutex` first only while a
 //   `reply_encoder` or `sent_callback` is set (they are called under it);
 //   without them (the daemon's case) an event pushed from another thread
 //   never waits for a request callback in progress.
@@ -121,7 +123,7 @@ struct vel_protocol_server_connection {
   cg_list node;                  // in the server's connections (first member)
   vel_socket* entry;             // the client's entry in client_sockets
   vel_protocol_server* server;
-  int active;                    // cleared (under mutex) to end the connection; read atomically
+  int active;                    // cleared (under either lock) to end the connection; atomic
   cg_thread* thread;             // its client thread, woken when output waits or it must end
   // The output queue, under client_lock: the texts not yet written whole,
   // oldest first, holding output_length unsent bytes. broken: the socket

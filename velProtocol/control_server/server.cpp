@@ -35,6 +35,35 @@ uint32_t now_ms() {
 }
 
 void end_connections(vel_protocol_server* server, const char* peer) {
+  // First the connections in the client lists, found under client_lock
+  // alone: a client thread takes the server mutex again for every request
+  // line (and holds it through the exchange with the player), so a waiter
+  // for the mutex could be kept out for several lines. A connection in the
+  // lists has not begun to end, so its thread record is still the owner's.
+  for (;;) {
+    cg_thread* target = nullptr;
+    cg_mutex_lock(server->client_lock);
+    for (cg_list* n = cg_list_next(&server->connections); n; n = cg_list_next(n)) {
+      auto* conn = reinterpret_cast<vel_protocol_server_connection*>(n);
+      if (load(&conn->active) == 0) continue;
+      if (peer && std::strcmp(cg_socket_get_address(vel_socket_get_socket(conn->entry)), peer) != 0) {
+        continue;
+      }
+      store(&conn->active, 0);
+      target = conn->thread;
+      // The thread deletes its own record as it ends; this reference keeps
+      // it valid for the wake and the join.
+      cg_thread_hold(target);
+      break;
+    }
+    cg_mutex_unlock(server->client_lock);
+    if (!target) break;
+    cg_thread_wake(target);
+    cg_thread_join(target);
+    cg_thread_release(target);
+  }
+  // Then, under the mutex, any thread still running (one cut off for not
+  // reading has left the lists and is finishing its last line).
   for (;;) {
     cg_thread* target = nullptr;
     {
@@ -47,8 +76,6 @@ void end_connections(vel_protocol_server* server, const char* peer) {
         }
         store(&conn->active, 0);
         target = t;
-        // The thread deletes its own record as it ends; this reference
-        // keeps it valid for the wake and the join.
         cg_thread_hold(target);
         break;
       }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "tests/velProtocol/control_server/server_fixture.h"
 
@@ -240,6 +241,30 @@ TEST_F(server_test, ReconnectsFromOneAddressReplaceWithoutPolling) {
   EXPECT_EQ(vel_protocol_server_client_count(server_), 1);
   clients.back()->send_bytes("CON\r");
   EXPECT_EQ(clients.back()->read_bytes(5), "CON\r\n");
+}
+
+// A connection busy with a burst of slow request lines (each holds the
+// server mutex, as an exchange with the player does) is replaced after the
+// line in progress, not after the whole burst: ending it must not wait for
+// the mutex that its own thread takes again for every line.
+TEST_F(server_test, ReplacingABusyConnectionWaitsForOneLineOnly) {
+  rec_.on_request = [](vel_protocol_server_request*) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  };
+  start_server();
+  client busy;
+  connect(busy);
+  std::string burst;
+  for (int i = 0; i < 40; i++) burst += "PL\r";  // 6 s of work if all ran
+  busy.send_bytes(burst);
+  ASSERT_TRUE(wait_until([&] { return rec_.request_count() >= 1; }));
+  auto start = clock_type::now();
+  client next;
+  connect(next);
+  EXPECT_LT(ms_since(start), 1500);
+  EXPECT_TRUE(busy.wait_closed(1000));
+  EXPECT_LT(rec_.request_count(), 10u);
+  rec_.on_request = nullptr;
 }
 
 }  // namespace
