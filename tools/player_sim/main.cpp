@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -169,21 +170,34 @@ int main(int argc, char** argv) {
 
   sim::engine engine(options, stdout);
   if (!engine.open()) return 1;
-  // Commands are read by a thread that blocks on the queue: the loop below
-  // wakes for them, for standard input, and for what the player has due.
+  // Commands are read and answered by a thread that blocks on the queue (one
+  // wake-up per command, as a player's main program would have); the loop
+  // below wakes for standard input, for what the player has due, and after
+  // each message the thread handled.
   if (!engine.start_reader()) {
     fprintf(stderr, "[sim] cannot start the queue reader: %s\n", strerror(errno));
     return 1;
   }
-  for (const std::string& line : start_commands) {
-    if (!engine.run_command(line)) return 0;
+  {
+    // The reader thread answers the daemon from now on; everything else
+    // here takes the engine's lock.
+    std::lock_guard<std::mutex> guard(engine.lock());
+    for (const std::string& line : start_commands) {
+      if (!engine.run_command(line)) return 0;
+    }
   }
 
   bool reading = true;
   std::string pending;
   while (!g_stop) {
+    int timeout = 0;
+    {
+      std::lock_guard<std::mutex> guard(engine.lock());
+      timeout = engine.next_wake_ms();
+    }
     pollfd fds[2] = {{engine.wait_fd(), POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}};
-    int ready = poll(fds, 2, engine.next_wake_ms());
+    int ready = poll(fds, 2, timeout);
+    std::lock_guard<std::mutex> guard(engine.lock());
     const pollfd& in = fds[1];
     if (ready > 0 && (in.revents & (POLLIN | POLLHUP | POLLERR))) {
       char buffer[4096];

@@ -222,8 +222,18 @@ void engine::flush_model() {
 
 bool engine::start_reader() {
   if (qid_ == -1 || reading_) return reading_;
-  reading_ = reader_.start(qid_, TYPE_FROM_SERVER);
+  reading_ = reader_.start(qid_, TYPE_FROM_SERVER, [this](const body& msg) { take_message(msg); });
   return reading_;
+}
+
+void engine::take_message(const body& msg) {
+  std::lock_guard<std::mutex> guard(lock_);
+  handle(msg);
+  // A prompt reply goes out before the events its command caused.
+  flush_replies(monotonic_ms());
+  player_.advance(monotonic_ms());
+  flush_replies(monotonic_ms());
+  flush_model();
 }
 
 int engine::next_wake_ms() const {
@@ -242,8 +252,11 @@ void engine::wait_handling(int ms) {
     int wake = next_wake_ms();
     if (wake >= 0 && wake < left) left = wake;
     if (reading_) {
+      // The reader answers meanwhile; it needs the lock this wait holds.
+      lock_.unlock();
       pollfd fd{reader_.fd(), POLLIN, 0};
       ::poll(&fd, 1, left);
+      lock_.lock();
     } else {
       sleep_ms(left < POLL_WITHOUT_READER_MS ? left : POLL_WITHOUT_READER_MS);
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,9 +52,14 @@ class engine {
 
   // Opens the queue; false (with a line on standard error) on failure.
   bool open();
-  // Lets a thread block on the queue from now on: poll() then takes what it
-  // has read, and the loop waits on wait_fd(). False when it cannot start.
+  // Lets a thread block on the queue from now on and answer each message on
+  // that thread, under lock(); the loop waits on wait_fd(), which is set
+  // after every message (the answer may have left a delayed reply or model
+  // change for the loop). False when it cannot start.
   bool start_reader();
+  // Held by the loop around every other call once the reader runs. A
+  // script's wait lets go of it while it waits.
+  std::mutex& lock() { return lock_; }
   // Readable while the reader holds messages; -1 without a reader.
   int wait_fd() const { return reader_.fd(); }
   // How long the loop may block: until the next delayed reply, a tick while
@@ -88,6 +94,10 @@ class engine {
   // Waits up to ms for the reader, handling what arrives (the script's wait).
   void wait_handling(int ms);
 
+  // The reader thread's turn: one message answered.
+  void take_message(const body& msg);
+
+  std::mutex lock_;
   int qid_ = -1;
   queue_reader reader_;
   bool reading_ = false;

@@ -54,7 +54,8 @@ queue_reader::~queue_reader() {
   if (thread_.joinable()) thread_.detach();
 }
 
-bool queue_reader::start(int qid, long type) {
+bool queue_reader::start(int qid, long type, handler on_message) {
+  on_message_ = std::move(on_message);
   fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd_ < 0) return false;
   // The thread takes no signal: SIGINT and SIGTERM must interrupt the
@@ -87,7 +88,9 @@ void queue_reader::run(int qid, long type) {
     }
     body received;
     memcpy(&received, msg.bytes, BODY_SIZE);
-    {
+    if (on_message_) {
+      on_message_(received);
+    } else {
       std::lock_guard<std::mutex> guard(lock_);
       waiting_.push_back(received);
     }

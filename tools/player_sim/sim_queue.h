@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -43,25 +44,30 @@ bool queue_send_raw(int qid, long type, const void* bytes, int length);
 // Takes the oldest message of the type without blocking; false when none.
 bool queue_receive(int qid, long type, body* out);
 
-// A thread that blocks on one channel of the queue and hands every message
-// to the simulator's loop, which waits on fd() beside standard input. It
-// runs until the process ends (a removed queue ends it at once).
+// A thread that blocks on one channel of the queue. With a handler it runs
+// the handler for every message on its own thread (the message is answered
+// without waking anyone else) and then sets fd(); without one it keeps the
+// messages for take() and sets fd(). It runs until the process ends (a
+// removed queue ends it at once).
 class queue_reader {
  public:
+  using handler = std::function<void(const body&)>;
   queue_reader() = default;
   queue_reader(const queue_reader&) = delete;
   queue_reader& operator=(const queue_reader&) = delete;
   ~queue_reader();
   // Starts reading; false when the thread or its descriptor cannot be made.
-  bool start(int qid, long type);
-  // Readable while messages wait (an eventfd).
+  bool start(int qid, long type, handler on_message = nullptr);
+  // Readable after a message was kept or handled (an eventfd).
   int fd() const { return fd_; }
-  // Takes the oldest waiting message without blocking; false when none.
+  // Takes the oldest waiting message without blocking; false when none
+  // (which also clears fd()).
   bool take(body* out);
 
  private:
   void run(int qid, long type);
 
+  handler on_message_;
   int fd_ = -1;
   std::mutex lock_;
   std::deque<body> waiting_;
