@@ -42,6 +42,11 @@ class PlayerHostileTest : public hostile_test {
     ASSERT_EQ(hello.cmd_type, CONTROLAPP_MSG_HELLO);
     client_ = tcp_connect(env_.client_address(), env_.device_address(), kControlPort, 8000);
     ASSERT_GE(client_, 0);
+    // Served once its client thread runs, and by then the connection is in
+    // the client list: an event the player sends from now on reaches it
+    // (one sent while the connection is still being accepted goes to no
+    // one, and the receive thread dispatches at once).
+    ASSERT_EQ(control_ask(client_, "?E"), "E04\r\n");
   }
   void TearDown() override {
     if (client_ >= 0) close(client_);
