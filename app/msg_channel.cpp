@@ -155,12 +155,16 @@ int clear_cli_msgQ() {
   return 0;
 }
 
-int clear_Tmp_msgQ() {
+int clear_Tmp_msgQ() { return clear_Tmp_msgQ_seeing(-1); }
+
+int clear_Tmp_msgQ_seeing(int cmd_id) {
   if (cli_msgQ_count(msg_qid) == 0) return 0;
+  int seen = 0;
   controlapp_msg msg{};
   while (Tmp_recv_cmd(&msg) != -1) {
     printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The Tmp msgs of the useless]\n", "clear_Tmp_msgQ",
            msg.cmd_type, msg.cmd);
+    if (cmd_id >= 0 && msg.ret.cmd_id == cmd_id) seen = 1;
   }
-  return 0;
+  return seen;
 }

@@ -96,18 +96,6 @@ bool is_late_reply(const controlapp_msg& msg, int awaited_cmd) {
          msg.cmd_type == CONTROLAPP_MSG_NORMAL && msg.ret.cmd_id == controlapp.timed_out_cmd;
 }
 
-// The drain before a send, as clear_Tmp_msgQ prints it; notes whether the
-// late reply of the timed-out command was among what it discarded.
-void drain_reply_channel() {
-  if (cli_msgQ_count(msg_qid) == 0) return;
-  controlapp_msg msg{};
-  while (Tmp_recv_cmd(&msg) != -1) {
-    printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The Tmp msgs of the useless]\n", "clear_Tmp_msgQ",
-           msg.cmd_type, msg.cmd);
-    if (msg.ret.cmd_id == controlapp.timed_out_cmd) controlapp.timed_out_cmd = NO_COMMAND;
-  }
-}
-
 }  // namespace
 
 int controlapp_feedback_text(const controlapp_msg* body, char* out, int size) {
@@ -262,7 +250,9 @@ int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
   // A reply left over from an earlier (timed-out) exchange must not be taken
   // for this one.
   clear_reply_signal();
-  drain_reply_channel();
+  // The timed-out command's late reply may be among what is drained: then
+  // it is accounted for.
+  if (clear_Tmp_msgQ_seeing(controlapp.timed_out_cmd)) controlapp.timed_out_cmd = NO_COMMAND;
   if (cli_send_cmd(&send_msg) != 0) {
     printf("[%s] send cmd error.\n", "command_handler");
     return 3;

@@ -141,6 +141,9 @@ int Tmp_recv_cmd(controlapp_msg* body);        // type 1221; bytes or -1
 // Drain channel 1234 / 1221, logging each discarded message. Always 0.
 int clear_cli_msgQ();
 int clear_Tmp_msgQ();
+// clear_Tmp_msgQ that also tells whether a discarded reply's ret.cmd_id was
+// cmd_id (1) or not (0); cmd_id < 0 matches nothing.
+int clear_Tmp_msgQ_seeing(int cmd_id);
 
 // ---------------------------------------------------------------------------
 // Exchange and receive thread
