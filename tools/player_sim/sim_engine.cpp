@@ -228,9 +228,16 @@ bool engine::start_reader() {
 
 void engine::take_message(const body& msg) {
   std::lock_guard<std::mutex> guard(lock_);
+  answer_message(msg);
+  settle();
+}
+
+void engine::answer_message(const body& msg) {
   handle(msg);
-  // A prompt reply goes out before the events its command caused.
   flush_replies(monotonic_ms());
+}
+
+void engine::settle() {
   player_.advance(monotonic_ms());
   flush_replies(monotonic_ms());
   flush_model();
@@ -265,19 +272,13 @@ void engine::wait_handling(int ms) {
 }
 
 void engine::poll() {
-  body msg{};
-  auto next = [&] {
-    if (reading_) return reader_.take(&msg);
-    return qid_ != -1 && queue_receive(qid_, TYPE_FROM_SERVER, &msg);
-  };
-  while (next()) {
-    handle(msg);
-    // A prompt reply goes out before the events its command caused.
-    flush_replies(monotonic_ms());
+  if (reading_) {
+    reader_.clear();  // the reader answered what came
+  } else {
+    body msg{};
+    while (qid_ != -1 && queue_receive(qid_, TYPE_FROM_SERVER, &msg)) answer_message(msg);
   }
-  player_.advance(monotonic_ms());
-  flush_replies(monotonic_ms());
-  flush_model();
+  settle();
 }
 
 int engine::next_due_ms() const {

@@ -67,7 +67,8 @@ class engine {
   int next_wake_ms() const;
   // Runs one script command line. False when the script asks to quit.
   bool run_command(std::string_view line);
-  // Takes every waiting message, moves the player on and sends what is due.
+  // Takes every waiting message (without a reader), moves the player on and
+  // sends what is due.
   void poll();
   // Milliseconds until the next delayed reply is due, or -1 when none waits.
   int next_due_ms() const;
@@ -96,6 +97,11 @@ class engine {
 
   // The reader thread's turn: one message answered.
   void take_message(const body& msg);
+  // One message handled: a prompt reply goes out before the events its
+  // command caused.
+  void answer_message(const body& msg);
+  // The player moved on to now, and what that made due is sent.
+  void settle();
 
   std::mutex lock_;
   int qid_ = -1;

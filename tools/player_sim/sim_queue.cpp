@@ -88,26 +88,14 @@ void queue_reader::run(int qid, long type) {
     }
     body received;
     memcpy(&received, msg.bytes, BODY_SIZE);
-    if (on_message_) {
-      on_message_(received);
-    } else {
-      std::lock_guard<std::mutex> guard(lock_);
-      waiting_.push_back(received);
-    }
+    on_message_(received);
     eventfd_write(fd_, 1);
   }
 }
 
-bool queue_reader::take(body* out) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (waiting_.empty()) {
-    eventfd_t count;
-    eventfd_read(fd_, &count);  // nothing left: clear the signal
-    return false;
-  }
-  *out = waiting_.front();
-  waiting_.pop_front();
-  return true;
+void queue_reader::clear() {
+  eventfd_t count;
+  if (fd_ >= 0) eventfd_read(fd_, &count);
 }
 
 }  // namespace sim

@@ -6,9 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "include/vbd/player_link.h"
@@ -44,11 +42,10 @@ bool queue_send_raw(int qid, long type, const void* bytes, int length);
 // Takes the oldest message of the type without blocking; false when none.
 bool queue_receive(int qid, long type, body* out);
 
-// A thread that blocks on one channel of the queue. With a handler it runs
-// the handler for every message on its own thread (the message is answered
-// without waking anyone else) and then sets fd(); without one it keeps the
-// messages for take() and sets fd(). It runs until the process ends (a
-// removed queue ends it at once).
+// A thread that blocks on one channel of the queue and runs the handler for
+// every message on its own thread (the message is answered without waking
+// anyone else), then sets fd(). It runs until the process ends (a removed
+// queue ends it at once).
 class queue_reader {
  public:
   using handler = std::function<void(const body&)>;
@@ -57,20 +54,17 @@ class queue_reader {
   queue_reader& operator=(const queue_reader&) = delete;
   ~queue_reader();
   // Starts reading; false when the thread or its descriptor cannot be made.
-  bool start(int qid, long type, handler on_message = nullptr);
-  // Readable after a message was kept or handled (an eventfd).
+  bool start(int qid, long type, handler on_message);
+  // Readable after a message was handled (an eventfd); -1 before start.
   int fd() const { return fd_; }
-  // Takes the oldest waiting message without blocking; false when none
-  // (which also clears fd()).
-  bool take(body* out);
+  // Clears fd().
+  void clear();
 
  private:
   void run(int qid, long type);
 
   handler on_message_;
   int fd_ = -1;
-  std::mutex lock_;
-  std::deque<body> waiting_;
   std::thread thread_;
 };
 
