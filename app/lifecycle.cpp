@@ -75,11 +75,46 @@ void controlapp_set_command_callback(v232cmd_command_fn callback) { controlapp_c
 
 int vbd_parse_args(int argc, char** argv, int* port) {
   *port = DEFAULT_PORT;
-  if (argc < 2 || argv[1] == nullptr) return 0;
-  if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) return 1;
-  *port = static_cast<int>(strtol(argv[1], nullptr, 10));
-  return 0;
+  if (argc < 2 || argv[1] == nullptr) return VBD_ARGS_RUN;
+  if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) return VBD_ARGS_HELP;
+  if (strcmp(argv[1], "--version") == 0) return VBD_ARGS_VERSION;
+  // Read as a long, so that a value beyond int is not cut down into range.
+  long value = strtol(argv[1], nullptr, 10);
+  if (value < 1 || value > 65535) {
+    *port = 0;
+    return VBD_ARGS_BAD_PORT;
+  }
+  *port = static_cast<int>(value);
+  return VBD_ARGS_RUN;
 }
+
+namespace {
+
+constexpr char kHelp[] =
+    "usage: vBdServer ([port])\n"
+    "Relays remote-control commands from the LAN to the player's main program,\n"
+    "forwards its events, and announces the player as a UPnP device.\n"
+    "\n"
+    "  port         TCP port of the control server, 1 to 65535 (default 8102),\n"
+    "               read as a decimal number (characters after the digits are\n"
+    "               ignored). The server listens on the first network\n"
+    "               interface's IPv4 address only.\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "\n"
+    "The device description is ./description.xml in the working directory,\n"
+    "with its icons in ./description/; it is served over HTTP on port 38400\n"
+    "and announced by SSDP on UDP 1900. Without it the control server runs\n"
+    "without discovery.\n"
+    "The player's main program is reached over the System V message queue\n"
+    "with key 116 (created with mode 0666 when it does not exist).\n"
+    "SIGINT or SIGTERM stops the daemon: its devices say byebye, exit status 0.\n"
+    "Exit status 1: the control port could not be opened; 2: invalid port.\n";
+
+// Stops the daemon on each of these, the same way.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+
+}  // namespace
 
 int vbd_main(int argc, char** argv) {
   // Diagnostics are lines; keep them prompt when standard output is a pipe
@@ -87,9 +122,18 @@ int vbd_main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   int port = DEFAULT_PORT;
-  if (vbd_parse_args(argc, argv, &port)) {
-    printf("usage: vBdServer ([port])\n");
-    return 0;
+  switch (vbd_parse_args(argc, argv, &port)) {
+    case VBD_ARGS_HELP:
+      fputs(kHelp, stdout);
+      return 0;
+    case VBD_ARGS_VERSION:
+      printf("vBdServer %s\n", VBD_VERSION);
+      return 0;
+    case VBD_ARGS_BAD_PORT:
+      fprintf(stderr, "vBdServer: invalid port \"%s\": the port is a number from 1 to 65535\n", argv[1]);
+      return VBD_EXIT_USAGE;
+    default:
+      break;
   }
 
   // Without a queue the program still serves clients; every command then
@@ -102,12 +146,13 @@ int vbd_main(int argc, char** argv) {
   struct sigaction action {};
   action.sa_handler = vel_exit_handler;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  for (int signal_number : kStopSignals) sigaction(signal_number, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   if (!vel_server_start(port)) {
     printf("Failed vel_server_start()\n");
-    return 0;
+    // A supervisor must see the failure (and may restart the daemon).
+    return VBD_EXIT_START_FAILED;
   }
 
   while (running()) wait_for_stop();

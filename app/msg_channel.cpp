@@ -53,8 +53,11 @@ int send_bounded(int qid, const void* msg, size_t length) {
 int cli_create_msgQ(int key) {
   int qid = msgget(static_cast<key_t>(key), CONTROLAPP_MSGQ_FLAGS);
   if (qid == -1) {
+    int error = errno;
     perror("msgget");
     printf("[CONTROLAPP_CLI]%s,%d  msgget(...)failed\n", "cli_create_msgQ", 35);
+    printf("[CONTROLAPP_CLI]%s,%d  queue key %d (mode 0%o): %s\n", "cli_create_msgQ", 35, key,
+           static_cast<unsigned>(CONTROLAPP_MSGQ_FLAGS & 0777), strerror(error));
     return -1;
   }
   printf("[CONTROLAPP_CLI]%s,%d  qid handle 0x%x\n", "cli_create_msgQ", 39, static_cast<unsigned>(qid));
@@ -73,8 +76,17 @@ int cli_send_msgQ(int qid, long type, const void* body, int length) {
     return -1;
   }
   if (send_bounded(qid, &msg, static_cast<size_t>(length)) == -1) {
+    int error = errno;
     perror("msgsnd");
     printf("[CONTROLAPP_CLI]%s,%d  msgsnd(...)failed\n", "cli_send_msgQ", 62);
+    if (error == EAGAIN) {
+      printf("[CONTROLAPP_CLI]%s,%d  queue 0x%x, type %ld, %d bytes: the queue stayed full for %d ms"
+             " (is the player's main program reading it?)\n",
+             "cli_send_msgQ", 62, static_cast<unsigned>(qid), type, length, CONTROLAPP_SEND_WAIT_MS);
+    } else {
+      printf("[CONTROLAPP_CLI]%s,%d  queue 0x%x, type %ld, %d bytes: %s\n", "cli_send_msgQ", 62,
+             static_cast<unsigned>(qid), type, length, strerror(error));
+    }
     return -1;
   }
   return 0;

@@ -1,13 +1,15 @@
-// Service start and stop: discovery first (optional), then the control
-// server, which the program cannot do without.
+// Service start and stop: the control server, which the program cannot do
+// without, is bound and listening before discovery (optional) starts, so a
+// start that cannot have its port announces nothing; the stop ends
+// discovery first.
+#include <cstdio>
+
 #include "app/controlapp.h"
 #include "app/lifecycle.h"
 #include "net/net.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
 
 int vel_server_start(int port) {
-  controlapp_discovery_start();  // its failure only prints a line
-
   vel_protocol_server* server = vel_protocol_server_new();
   if (!server) return 0;
   // The first usable interface; none binds the wildcard address.
@@ -24,6 +26,11 @@ int vel_server_start(int port) {
     vel_protocol_server_delete(server);
     return 0;
   }
+  printf("listening on %s:%d\n", (address && *address) ? address : "0.0.0.0", port);
+
+  // Clients are served while the first announcement goes out (a large
+  // description takes long); its failure only prints a line.
+  controlapp_discovery_start();
   return 1;
 }
 

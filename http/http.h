@@ -319,7 +319,8 @@ void cg_http_server_list_add(cg_http_server_list* list, cg_http_server* server);
 int cg_http_server_list_size(const cg_http_server_list* list);
 cg_http_server* cg_http_server_list_first(cg_http_server_list* list);
 // One server per interface with an address, all on the port. 1 when at
-// least one opened; else the list is emptied and 0.
+// least one opened; else the list is emptied and 0, with errno from the
+// last interface that failed (ENETDOWN when no interface has an address).
 int cg_http_server_list_open(cg_http_server_list* list, int port);
 void cg_http_server_list_close(cg_http_server_list* list);
 int cg_http_server_list_start(cg_http_server_list* list);  // 1 when every server started

@@ -123,7 +123,9 @@ int cg_http_server_open(cg_http_server* server, int port, const char* address) {
   cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
   if (!sock) return 0;
   if (!cg_socket_bind(sock, port, address, 1, 1) || !cg_socket_listen(sock)) {
+    int error = errno;  // why, for the caller's report
     cg_socket_delete(sock);
+    errno = error;
     return 0;
   }
   server->sock = sock;

@@ -1,5 +1,6 @@
 // cg_http_server_list: one HTTP server per interface address, all on one
 // port, and the platform token of the server identification.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +36,7 @@ int cg_http_server_list_open(cg_http_server_list* list, int port) {
   if (!interfaces) return 0;
   cg_net_get_host_interfaces(interfaces);
   int opened = 0;
+  int error = ENETDOWN;  // no interface with an address
   for (cg_net_interface* netif = cg_net_interface_list_first(interfaces); netif;
        netif = cg_net_interface_next(netif)) {
     const char* address = cg_net_interface_get_address(netif);
@@ -44,12 +46,14 @@ int cg_http_server_list_open(cg_http_server_list* list, int port) {
       cg_http_server_list_add(list, server);
       opened++;
     } else {
+      error = server ? errno : ENOMEM;
       cg_http_server_delete(server);
     }
   }
   cg_net_interface_list_delete(interfaces);
   if (opened > 0) return 1;
   while (cg_http_server* server = cg_http_server_list_first(list)) cg_http_server_delete(server);
+  errno = error;
   return 0;
 }
 

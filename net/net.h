@@ -71,7 +71,9 @@ int cg_socket_resolve(int type, const char* address, int port, addrinfo** result
 // Binds to address and port (port must be above 0). exact 0 binds to the
 // wildcard address of the address's family; reuse 1 sets SO_REUSEADDR.
 // On success direction is CG_SOCKET_DIRECTION_SERVER and address/port are the
-// given ones. A descriptor the socket already had is closed first.
+// given ones. A descriptor the socket already had is closed first. On failure
+// errno says why: EINVAL for a port of 0 or less, EADDRNOTAVAIL for an
+// address that is not a numeric address, else the system's own reason.
 int cg_socket_bind(cg_socket* sock, int port, const char* address, int exact, int reuse);
 int cg_socket_listen(cg_socket* sock);  // backlog CG_SOCKET_LISTEN_BACKLOG
 // Accepts one connection into new_sock, whose address and port become the

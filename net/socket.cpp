@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -114,27 +115,30 @@ int cg_socket_resolve(int type, const char* address, int port, addrinfo** result
 }
 
 int cg_socket_bind(cg_socket* sock, int port, const char* address, int exact, int reuse) {
-  if (!sock || port <= 0) return 0;
+  if (!sock || port <= 0) {
+    errno = EINVAL;
+    return 0;
+  }
   addrinfo* res = nullptr;
-  if (!cg_socket_resolve(sock->type, address, port, &res, exact)) return 0;
+  if (!cg_socket_resolve(sock->type, address, port, &res, exact)) {
+    errno = EADDRNOTAVAIL;  // not a numeric address of this host's families
+    return 0;
+  }
 
   // A descriptor from an earlier bind would otherwise be lost.
   cg_socket_close(sock);
   sock->fd = socket(res->ai_family, res->ai_socktype, 0);
-  if (sock->fd < 0) {
-    freeaddrinfo(res);
-    cg_socket_close(sock);
-    return 0;
-  }
-  if (reuse == 1 && !cg_socket_set_reuse_address(sock, 1)) {
-    freeaddrinfo(res);
-    cg_socket_close(sock);
-    return 0;
-  }
-  int rc = bind(sock->fd, res->ai_addr, res->ai_addrlen);
+  bool prepared = sock->fd >= 0 && (reuse != 1 || cg_socket_set_reuse_address(sock, 1));
+  int rc = prepared ? bind(sock->fd, res->ai_addr, res->ai_addrlen) : -1;
+  // The caller reports why the bind failed: keep the system's reason.
+  int saved_errno = errno;
   freeaddrinfo(res);
   // A refused bind leaves the descriptor in the socket until it is closed.
-  if (rc != 0) return 0;
+  if (!prepared) cg_socket_close(sock);
+  if (rc != 0) {
+    errno = saved_errno;
+    return 0;
+  }
 
   sock->direction = CG_SOCKET_DIRECTION_SERVER;
   cg_string_set(sock->address, address ? address : "");

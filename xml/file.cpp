@@ -15,16 +15,24 @@ namespace {
 constexpr size_t kReadBlock = 1024;
 
 // Reads the file into a fresh content buffer. Returns the bytes read, or -1
-// on failure; *size receives the size from the file's status.
+// on failure with errno saying why (ENODATA for an empty file); *size
+// receives the size from the file's status.
 long read_whole(cg_file* file, long* size) {
   *size = 0;
   free(file->content);
   file->content = nullptr;
   const char* path = cg_string_value(&file->path);
-  if (path == nullptr) return -1;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
 
   struct stat st {};
-  if (stat(path, &st) != 0 || st.st_size <= 0) return -1;
+  if (stat(path, &st) != 0) return -1;
+  if (st.st_size <= 0) {
+    errno = ENODATA;
+    return -1;
+  }
   *size = static_cast<long>(st.st_size);
   const size_t n = static_cast<size_t>(st.st_size);
 
@@ -51,7 +59,9 @@ long read_whole(cg_file* file, long* size) {
       break;
     }
   }
+  int read_errno = errno;
   close(fd);
+  errno = read_errno;
   file->content[failed ? 0 : got] = '\0';
   return failed ? -1 : static_cast<long>(got);
 }

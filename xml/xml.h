@@ -136,7 +136,8 @@ int cg_file_exists(const cg_file* file);
 // Size from the file's status; 0 when it cannot be read.
 long cg_file_get_length(const cg_file* file);
 // Reads the whole file into the content and prints it under the
-// description banner on standard output. 1 on success, 0 on failure.
+// description banner on standard output. 1 on success, 0 on failure with
+// errno saying why (ENODATA for an empty file).
 int cg_file_load(cg_file* file);
 // As cg_file_load, silently. *length receives the number of bytes read (the
 // size from the file's status when the load fails).

@@ -148,7 +148,13 @@ TEST(LinkChannel, SendFailuresAfterTheQueueIsRemoved) {
     EXPECT_EQ(cli_send_cmd(&msg), -1);
     std::string text = out.text();
     EXPECT_NE(text.find("msgsnd: "), std::string::npos) << text;
-    EXPECT_NE(text.find("[CONTROLAPP_CLI]cli_send_msgQ,62  msgsnd(...)failed\n[cli_send_cmd] failed\n"),
+    // The failure line, then which queue and message and the system's
+    // reason, then the wrapper's line.
+    char reason[160];
+    snprintf(reason, sizeof reason, "[CONTROLAPP_CLI]cli_send_msgQ,62  queue 0x%x, type %ld, %d bytes: %s\n",
+             static_cast<unsigned>(qid), MSGTYPE_TO_MAIN, CONTROLAPP_MSG_SIZE, strerror(EINVAL));
+    EXPECT_NE(text.find(std::string("[CONTROLAPP_CLI]cli_send_msgQ,62  msgsnd(...)failed\n") + reason +
+                        "[cli_send_cmd] failed\n"),
               std::string::npos)
         << text;
     // A failed count is taken for a non-empty queue; the drain then ends on
@@ -169,7 +175,10 @@ TEST(LinkChannel, QueueCreationFailure) {
     EXPECT_EQ(init_recv_thread(), -1);
     std::string text = out.text();
     EXPECT_NE(text.find("msgget: "), std::string::npos) << text;
-    EXPECT_NE(text.find("[CONTROLAPP_CLI]cli_create_msgQ,35  msgget(...)failed\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[CONTROLAPP_CLI]cli_create_msgQ,35  msgget(...)failed\n"
+                        "[CONTROLAPP_CLI]cli_create_msgQ,35  queue key 116 (mode 0666): No space left on device\n"),
+              std::string::npos)
+        << text;
     EXPECT_TRUE(std::string_view(text).ends_with("[init_recv_thread]cli_create_msgQ(116) failed, ")) << text;
     EXPECT_EQ(msg_qid, -1);
     EXPECT_EQ(recv_running, 0);  // no receive thread

@@ -147,22 +147,27 @@ TEST(LinkLifecycle, PortArgumentRules) {
     argv.push_back(nullptr);
     return vbd_parse_args(static_cast<int>(args.size()), argv.data(), &port);
   };
-  EXPECT_EQ(parse({"vBdServer"}), 0);
+  EXPECT_EQ(parse({"vBdServer"}), VBD_ARGS_RUN);
   EXPECT_EQ(port, 8102);
-  EXPECT_EQ(parse({"vBdServer", "-h"}), 1);
-  EXPECT_EQ(parse({"vBdServer", "--help", "9000"}), 1);
-  EXPECT_EQ(parse({"vBdServer", "9000", "--help"}), 0);
+  EXPECT_EQ(parse({"vBdServer", "-h"}), VBD_ARGS_HELP);
+  EXPECT_EQ(parse({"vBdServer", "--help", "9000"}), VBD_ARGS_HELP);
+  EXPECT_EQ(parse({"vBdServer", "--version", "9000"}), VBD_ARGS_VERSION);
+  EXPECT_EQ(parse({"vBdServer", "9000", "--help"}), VBD_ARGS_RUN);
   EXPECT_EQ(port, 9000);
-  EXPECT_EQ(parse({"vBdServer", "8080abc"}), 0);
+  EXPECT_EQ(parse({"vBdServer", "8080abc"}), VBD_ARGS_RUN);
   EXPECT_EQ(port, 8080);
-  EXPECT_EQ(parse({"vBdServer", "abc"}), 0);
-  EXPECT_EQ(port, 0);
-  EXPECT_EQ(parse({"vBdServer", "-hx"}), 0);
-  EXPECT_EQ(port, 0);
-  EXPECT_EQ(parse({"vBdServer", "--h"}), 0);
-  EXPECT_EQ(port, 0);
-  EXPECT_EQ(parse({"vBdServer", " -12"}), 0);
-  EXPECT_EQ(port, -12);
+  EXPECT_EQ(parse({"vBdServer", " +1"}), VBD_ARGS_RUN);
+  EXPECT_EQ(port, 1);
+  EXPECT_EQ(parse({"vBdServer", "65535"}), VBD_ARGS_RUN);
+  EXPECT_EQ(port, 65535);
+  // Outside 1..65535, also what used to be cut to 16 bits (99999 is not
+  // 34463) or to int, and what has no digits or looks like an option.
+  for (const char* bad : {"0", "abc", "-hx", "--h", "--versions", " -12", "65536", "99999", "4294975398",
+                          "99999999999999999999999"}) {
+    port = -1;
+    EXPECT_EQ(parse({"vBdServer", bad}), VBD_ARGS_BAD_PORT) << bad;
+    EXPECT_EQ(port, 0) << bad;
+  }
 }
 
 TEST(LinkLifecycle, ExitHandlerAndCommandCallback) {

@@ -136,7 +136,10 @@ TEST(LinkLimits, SendToAFullQueueGivesUpAfterTheBound) {
     long long took = now_ms() - start;
     EXPECT_GE(took, CONTROLAPP_SEND_WAIT_MS - 20);
     EXPECT_LT(took, CONTROLAPP_SEND_WAIT_MS + 500);
-    EXPECT_TRUE(out.wait_for("[CONTROLAPP_CLI]cli_send_msgQ,62  msgsnd(...)failed\n[cli_send_cmd] failed\n", 0));
+    EXPECT_TRUE(out.wait_for("[CONTROLAPP_CLI]cli_send_msgQ,62  msgsnd(...)failed\n", 0));
+    EXPECT_TRUE(out.wait_for(" bytes: the queue stayed full for 1000 ms (is the player's main program reading it?)\n"
+                             "[cli_send_cmd] failed\n",
+                             0));
     // Room made while the send waits is taken.
     std::thread reader([&] {
       sleep_ms(300);

@@ -1,8 +1,10 @@
 // Connections to the control port from real clients in a client namespace:
-// the single-peer rule, the end of every connection on SIGINT, and the port
-// argument against the real listener.
+// the single-peer rule, the end of every connection on SIGINT and SIGTERM
+// (with the byebye a control point sees), and the port argument against the
+// real listener.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -178,17 +180,6 @@ TEST_F(ControlTest, SigintEndsEveryConnectionAndTheProgram) {
   EXPECT_NE(error.find("refused"), std::string::npos) << error;
 }
 
-// The program's start fails (and it ends with status 0) when the control
-// server cannot listen on the port.
-void expect_start_failure(std::unique_ptr<vbd_test::process>& daemon, const char* what) {
-  ASSERT_TRUE(daemon);
-  EXPECT_TRUE(daemon->exited_with(0, 15000)) << what << "\n" << daemon->out() << daemon->err();
-  std::string out = daemon->out();
-  EXPECT_NE(out.find("Failed vel_server_start()\n"), std::string::npos) << what << "\n" << out;
-  EXPECT_EQ(out.find("Wait for closing..."), std::string::npos) << what << "\n" << out;
-  EXPECT_NE(daemon->err().find("Can't bind socket."), std::string::npos) << what << "\n" << daemon->err();
-}
-
 int listen_on(void* raw) {
   auto* address = static_cast<const std::string*>(raw);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -203,20 +194,102 @@ int listen_on(void* raw) {
   return fd;
 }
 
-TEST_F(ControlTest, StartFailsWithoutAUsablePort) {
-  // No digits at all, zero, a negative number: the bind fails.
-  for (const char* port : {"0", "abc", "-7"}) {
-    start_daemon({port});
-    expect_start_failure(daemon_, port);
-    daemon_.reset();
+// A control point's view of discovery: a socket in the client namespace in
+// the SSDP group on port 1900 of the given interface address.
+int join_ssdp_group(void* raw) {
+  auto* address = static_cast<const std::string*>(raw);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd == -1) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(1900);
+  ip_mreq group{};
+  inet_pton(AF_INET, "239.255.255.250", &group.imr_multiaddr);
+  inet_pton(AF_INET, address->c_str(), &group.imr_interface);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+    close(fd);
+    return -1;
   }
-  // The port is taken by another program in the device namespace.
+  return fd;
+}
+
+// Every datagram that arrives within ms, one after the other.
+std::string ssdp_traffic(int fd, int ms) {
+  std::string seen;
+  long long end = now_ms() + ms;
+  for (long long left = ms; left > 0; left = end - now_ms()) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char datagram[2048];
+    ssize_t n = recv(fd, datagram, sizeof datagram, 0);
+    if (n > 0) seen.append(datagram, static_cast<size_t>(n));
+  }
+  return seen;
+}
+
+// A start that cannot have its control port fails with status 1 (so a
+// supervisor sees it), says why, and multicasts nothing: not even the
+// byebye with which a device start begins, which would make control points
+// drop the device that does own the port.
+TEST_F(ControlTest, StartFailsWhenThePortIsTakenAndAnnouncesNothing) {
+  std::string client = net_->client_address();
+  int observer = vbd_test::run_in_netns(net_->client_ns(), join_ssdp_group, &client);
+  ASSERT_NE(observer, -1) << strerror(errno);
   std::string address = net_->device_address();
   int taken = vbd_test::run_in_netns(net_->device_ns(), listen_on, &address);
   ASSERT_NE(taken, -1) << strerror(errno);
-  start_daemon();
-  expect_start_failure(daemon_, "port in use");
+
+  start_daemon({}, true);
+  ASSERT_TRUE(daemon_->exited_with(1, kStartMs)) << daemon_->out() << daemon_->err();
+  std::string out = daemon_->out();
+  EXPECT_NE(out.find("Failed vel_server_start()\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Wait for closing..."), std::string::npos) << out;
+  EXPECT_EQ(out.find("listening on"), std::string::npos) << out;
+  EXPECT_EQ(out.find("description.xml"), std::string::npos) << "discovery started:\n" << out;
+  std::string err = daemon_->err();
+  EXPECT_TRUE(in_order(err, {"Can't bind socket.\n",
+                             "bind on " + address + ":8102 failed: Address already in use\n"}))
+      << err;
+  EXPECT_EQ(ssdp_traffic(observer, 1500), "");
   close(taken);
+  close(observer);
+}
+
+// SIGTERM (kill's default, and a supervisor's) stops the daemon the way
+// SIGINT does: the stop lines, exit status 0, and a byebye for control
+// points. The control port listens on the first interface before the first
+// announcement, and says so.
+TEST_F(ControlTest, SigtermStopsLikeSigintAndSaysByebye) {
+  std::string client = net_->client_address();
+  int observer = vbd_test::run_in_netns(net_->client_ns(), join_ssdp_group, &client);
+  ASSERT_NE(observer, -1) << strerror(errno);
+  start_daemon({}, true);
+  std::string listening = "listening on " + net_->device_address() + ":8102\n";
+  ASSERT_TRUE(daemon_->wait_for(listening, kStartMs)) << daemon_->out();
+  auto connection = connect();
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(daemon_->wait_for("description.xml  read from", kStartMs)) << daemon_->out();
+  EXPECT_TRUE(in_order(daemon_->out(), {listening, "description.xml  read from"})) << daemon_->out();
+  std::string seen;
+  for (long long end = now_ms() + kStartMs; seen.find("NTS: ssdp:alive") == std::string::npos && now_ms() < end;) {
+    seen += ssdp_traffic(observer, 100);
+  }
+  ASSERT_NE(seen.find("NTS: ssdp:alive"), std::string::npos) << seen;
+
+  ASSERT_TRUE(daemon_->signal(SIGTERM));
+  EXPECT_TRUE(connection->wait_closed(kStartMs));
+  ASSERT_TRUE(daemon_->exited_with(0, 30000)) << daemon_->out() << daemon_->err();
+  EXPECT_TRUE(in_order(daemon_->out(), {"Wait for closing...\n", "start stop.\n", "stop success.\n"}))
+      << daemon_->out();
+  // The last word a control point hears is a byebye.
+  seen += ssdp_traffic(observer, 1000);
+  size_t last_alive = seen.rfind("NTS: ssdp:alive");
+  size_t last_bye = seen.rfind("NTS: ssdp:byebye");
+  EXPECT_TRUE(last_bye != std::string::npos && last_bye > last_alive) << seen;
+  close(observer);
 }
 
 TEST_F(ControlTest, DigitsFollowedByLettersGiveThePort) {

@@ -1,6 +1,7 @@
 // The control server object: new, delete, open, close, start, stop and the
 // callback setters, plus the server mutex's holder note, the clock it runs
 // on, and the ending of connections by wake and join.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -102,6 +103,14 @@ void free_parts(vel_protocol_server* server) {
   std::free(server);
 }
 
+// The line under "Can't bind socket." / "Can't listen socket.": which
+// address and port, and the system's reason.
+void log_open_failure(int line, const char* step, const char* address, int port, int error) {
+  const char* shown = (address && *address) ? address : "0.0.0.0";
+  VEL_SERVER_LOG(line, "vel_protocol_server_open", "%s on %s:%d failed: %s\n", step, shown, port,
+                 std::strerror(error));
+}
+
 }  // namespace
 
 vel_protocol_server* vel_protocol_server_new() {
@@ -142,14 +151,18 @@ int vel_protocol_server_open(vel_protocol_server* server, int port, const char* 
   }
   cg_socket* sock = cg_socket_new(CG_NET_SOCKET_STREAM);
   if (!sock || !cg_socket_bind(sock, port, address, 1, 1)) {
+    int error = sock ? errno : ENOMEM;
     VEL_SERVER_LOG(172, "vel_protocol_server_open", "Can't bind socket.\n");
+    log_open_failure(172, "bind", address, port, error);
     cg_socket_delete(sock);
     return 0;
   }
   // Non-blocking: the accept thread waits for a connection with its wake,
   // and one that went away before accept must not block it.
   if (!cg_socket_listen(sock) || !cg_socket_set_nonblocking(sock, 1)) {
+    int error = errno;
     VEL_SERVER_LOG(178, "vel_protocol_server_open", "Can't listen socket.\n");
+    log_open_failure(178, "listen", address, port, error);
     cg_socket_delete(sock);
     return 0;
   }

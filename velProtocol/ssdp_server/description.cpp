@@ -1,5 +1,6 @@
 // Loading the description file and building the device tree from it:
 // embedded devices, services and icons, and the UDN when the file has none.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -130,8 +131,11 @@ int loaddescriptionfile(cg_upnp_device* dev, const char* path) {
   if (!file) return 0;
   cg_file_set_name(file, path);
   if (!cg_file_load(file)) {
+    int error = errno;
     std::fprintf(stderr, "(%s:L%d::)Can't load %s!!\n", vbd_ssdp::kDeviceSource, kCantLoadLine,
                  path ? path : "");
+    std::fprintf(stderr, "(%s:L%d::)%s: %s\n", vbd_ssdp::kDeviceSource, kCantLoadLine, path ? path : "",
+                 std::strerror(error));
     cg_file_delete(file);
     return 0;
   }

@@ -216,7 +216,8 @@ char* cg_upnp_get_server_name(char* buffer, int size);
 
 // Stops the device (byebye), then opens one HTTP server and one SSDP
 // listener per interface address, announces and starts the advertiser.
-// 1 when running; 0 when no HTTP server could be opened.
+// 1 when running; 0 when no HTTP server could be opened, with errno from
+// the last interface that failed (ENETDOWN when none has an address).
 int cg_upnp_device_start(cg_upnp_device* dev);
 // Ends the advertiser, sends the byebye and closes every server. 1.
 int cg_upnp_device_stop(cg_upnp_device* dev);
@@ -365,7 +366,9 @@ extern cg_upnp_device* controlapp_device;
 
 // Creates the device from "./description.xml", sets the lease to 1800 s and
 // starts it; on failure prints "loaddescriptionfile() error" or
-// "cg_upnp_device_start() error" and goes on without discovery.
+// "cg_upnp_device_start() error" (then a line with the port, the first
+// interface's address and the system's reason) and goes on without
+// discovery.
 void controlapp_discovery_start();
 // Stops (byebye) and deletes the device when there is one.
 void controlapp_discovery_stop();

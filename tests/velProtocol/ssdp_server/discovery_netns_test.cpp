@@ -505,11 +505,25 @@ TEST(DiscoveryNetnsTest, DiscoveryFailuresLeaveNoDevice) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(observed(observer).empty());
 
+  // The description port is taken by a running device: the failure line,
+  // then where and why.
+  ns_child running = start_device(net, sample_description(), &state, &printed);
+  ASSERT_EQ(state, "R") << printed;
+  ns_child second = start_device(net, sample_description(), &state, &printed);
+  EXPECT_EQ(state, "F");
+  EXPECT_TRUE(printed.ends_with(" cg_upnp_device_start() error\nno description server on port 38400 (first interface " +
+                                net.device_address() + "): Address already in use\n"))
+      << printed;
+  EXPECT_EQ(second.finish(), 0);
+  EXPECT_EQ(running.finish(), 0);
+
   // Without an interface no description server can open.
   ASSERT_EQ(run_quiet("ip -n " + net.device_ns() + " link set vd0 down"), 0);
   ns_child without_interface = start_device(net, sample_description(), &state, &printed);
   EXPECT_EQ(state, "F");
-  // The loader's banner ends in a space; the failure line follows it.
-  EXPECT_TRUE(printed.ends_with(" cg_upnp_device_start() error\n")) << printed;
+  // The loader's banner ends in a space; the failure lines follow it.
+  EXPECT_TRUE(printed.ends_with(
+      " cg_upnp_device_start() error\nno description server on port 38400 (first interface none): Network is down\n"))
+      << printed;
   EXPECT_EQ(without_interface.finish(), 0);
 }
