@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -78,6 +79,13 @@ usage usage_of(pid_t pid) {
     closedir(dir);
   }
   return u;
+}
+
+bool udp_port_bound(pid_t pid, int port) {
+  // Local addresses are "HEXADDR:HEXPORT" in the process's network namespace.
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X ", static_cast<unsigned>(port));
+  return read_file("/proc/" + std::to_string(pid) + "/net/udp").find(wanted) != std::string::npos;
 }
 
 long long udp_datagrams_received(pid_t pid) {
@@ -171,14 +179,22 @@ bool daemon_env::start_daemon(const std::vector<std::string>& wrapper, int ready
   argv.push_back(std::to_string(kControlPort));
   daemon_ = vbd_test::process::start(argv, options);
   if (!daemon_) return false;
-  // Ready when the control port answers (discovery starts before it).
+  // Ready when the control port answers and, with a description, once
+  // discovery (which starts after the control port opens) has its SSDP
+  // socket: the description server opened before it.
   long long deadline = now_ms() + ready_ms;
+  bool control = false;
+  bool discovery = !std::filesystem::exists(dir_ + "/description.xml");
   while (now_ms() < deadline) {
-    int fd = tcp_connect(client_, device_, kControlPort, 500);
-    if (fd >= 0) {
-      close(fd);
-      return true;
+    if (!control) {
+      int fd = tcp_connect(client_, device_, kControlPort, 500);
+      if (fd >= 0) {
+        close(fd);
+        control = true;
+      }
     }
+    if (control && !discovery) discovery = udp_port_bound(daemon_->pid(), kSsdpPort);
+    if (control && discovery) return true;
     if (daemon_->wait_exit(0)) return false;
     sleep_ms(50);
   }

@@ -42,6 +42,8 @@ usage usage_of(pid_t pid);
 // UDP datagrams received in the network namespace of the process (the
 // kernel's InDatagrams counter), or -1.
 long long udp_datagrams_received(pid_t pid);
+// Whether a UDP socket of the process's network namespace has this local port.
+bool udp_port_bound(pid_t pid, int port);
 
 // Bounds every test states for the daemon after a hostile input has ended.
 // Memory: resident size may grow by at most this much over the baseline
