@@ -178,9 +178,17 @@ TEST(DescriptionTest, LoadPrintsTheFailureLines) {
   ASSERT_NE(dev, nullptr);
   testing::internal::CaptureStderr();
   EXPECT_EQ(loaddescriptionfile(dev, "/nonexistent/vbd/description.xml"), 0);
+  // The failure line, then the file and the system's reason.
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "(./velProtocol/ssdp_server/cdevice:L365::)Can't load "
-            "/nonexistent/vbd/description.xml!!\n");
+            "/nonexistent/vbd/description.xml!!\n"
+            "(./velProtocol/ssdp_server/cdevice:L365::)/nonexistent/vbd/description.xml: No such file or directory\n");
+  std::string empty = temp_file("");
+  ASSERT_FALSE(empty.empty());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(loaddescriptionfile(dev, empty.c_str()), 0);
+  EXPECT_TRUE(testing::internal::GetCapturedStderr().ends_with(empty + ": No data available\n"));
+  std::remove(empty.c_str());
 
   std::string path = temp_file("<root><nodevice/></root>");
   ASSERT_FALSE(path.empty());
