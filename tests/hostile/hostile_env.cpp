@@ -181,8 +181,12 @@ bool daemon_env::start_daemon(const std::vector<std::string>& wrapper, int ready
   if (!daemon_) return false;
   // Ready when the control port answers and, with a description, once
   // discovery (which starts after the control port opens) has its SSDP
-  // socket: the description server opened before it.
+  // socket: the description server opened just before it. Where the SSDP
+  // socket cannot open at all (joining a group fails under qemu-user), a
+  // description served for a while will do.
+  constexpr int kSsdpOpenMs = 2000;
   long long deadline = now_ms() + ready_ms;
+  long long served_at = 0;
   bool control = false;
   bool discovery = !std::filesystem::exists(dir_ + "/description.xml");
   while (now_ms() < deadline) {
@@ -193,7 +197,12 @@ bool daemon_env::start_daemon(const std::vector<std::string>& wrapper, int ready
         control = true;
       }
     }
-    if (control && !discovery) discovery = udp_port_bound(daemon_->pid(), kSsdpPort);
+    if (control && !discovery) {
+      if (served_at == 0 && fetch_description(client_, device_, 500).rfind("HTTP/1.1 200 OK\r\n", 0) == 0) {
+        served_at = now_ms();
+      }
+      discovery = udp_port_bound(daemon_->pid(), kSsdpPort) || (served_at != 0 && now_ms() - served_at >= kSsdpOpenMs);
+    }
     if (control && discovery) return true;
     if (daemon_->wait_exit(0)) return false;
     sleep_ms(50);
