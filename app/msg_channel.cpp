@@ -2,13 +2,13 @@
 // send / receive / count operations and the drains of the reply channels.
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "app/player_link.h"
+#include "runtime/runtime.h"
 
 namespace {
 
@@ -20,31 +20,20 @@ struct staging_msg {
 
 bool body_length_ok(int length) { return length >= 0 && length <= CONTROLAPP_MSG_STAGING_SIZE; }
 
-long long monotonic_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void pause_ms(int ms) {
-  timespec ts{0, static_cast<long>(ms) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
-
 // A send never blocks in the kernel: a full queue (a main program that has
 // stopped reading) would otherwise hold the sender forever, and with it the
 // control server's mutex or the receive thread. The send is retried while
 // the queue stays full, then fails like any other failed send.
 int send_bounded(int qid, const void* msg, size_t length) {
-  long long deadline = monotonic_ms() + CONTROLAPP_SEND_WAIT_MS;
+  int64_t deadline = cg_monotonic_ms() + CONTROLAPP_SEND_WAIT_MS;
   for (;;) {
     if (msgsnd(qid, msg, length, IPC_NOWAIT) == 0) return 0;
     if (errno != EAGAIN && errno != EINTR) return -1;
-    if (monotonic_ms() >= deadline) {
+    if (cg_monotonic_ms() >= deadline) {
       errno = EAGAIN;
       return -1;
     }
-    pause_ms(CONTROLAPP_SEND_RETRY_MS);
+    cg_sleep_ms(CONTROLAPP_SEND_RETRY_MS);
   }
 }
 

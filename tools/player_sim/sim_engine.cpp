@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/runtime.h"
+
 namespace sim {
 
 namespace {
@@ -64,18 +66,10 @@ void apply_override(const reply_override& o, body* msg) {
   if (o.result) msg->result = *o.result;
 }
 
-void sleep_ms(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 }  // namespace
 
-uint64_t monotonic_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
+uint64_t monotonic_ms() { return static_cast<uint64_t>(cg_monotonic_ms()); }
 
 bool parse_override(std::string_view fields, reply_override* out, std::string* error) {
   reply_override o;
@@ -265,7 +259,7 @@ void engine::wait_handling(int ms) {
       ::poll(&fd, 1, left);
       lock_.lock();
     } else {
-      sleep_ms(left < POLL_WITHOUT_READER_MS ? left : POLL_WITHOUT_READER_MS);
+      cg_sleep_ms(left < POLL_WITHOUT_READER_MS ? left : POLL_WITHOUT_READER_MS);
     }
     poll();
   }

@@ -11,15 +11,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/runtime.h"
+
 namespace vbdctl {
 
 namespace {
-
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // One connect attempt that gives up after timeout_ms. 0 or an errno value.
 int connect_within(int fd, const sockaddr* address, socklen_t length, int timeout_ms) {
@@ -115,12 +111,12 @@ read_status connection::fill() {
 }
 
 read_status connection::next(std::string* text, unit_result* kind, int timeout_ms) {
-  long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+  long long deadline = timeout_ms < 0 ? -1 : cg_monotonic_ms() + timeout_ms;
   while (true) {
     if (take_buffered(text, kind)) return read_status::unit;
     int wait = -1;
     if (deadline >= 0) {
-      long long left = deadline - now_ms();
+      long long left = deadline - cg_monotonic_ms();
       if (left <= 0) return read_status::timeout;
       wait = static_cast<int>(left);
     }

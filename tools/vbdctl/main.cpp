@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/vbdctl/ctl_connection.h"
+#include "runtime/runtime.h"
 #include "tools/vbdctl/ctl_protocol.h"
 
 namespace {
@@ -76,12 +77,6 @@ struct options {
   bool has_con = false;
   std::vector<std::string> commands;
 };
-
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool parse_number(const char* text, int low, int high, int* out) {
   char* end = nullptr;
@@ -154,7 +149,7 @@ bool session::send_next() {
   }
   prompted_ = false;
   for (const auto& e : vbdctl::expected_replies(line)) awaiting_.push_back(e);
-  deadline_ = now_ms() + opt_.timeout_ms;
+  deadline_ = cg_monotonic_ms() + opt_.timeout_ms;
   return true;
 }
 
@@ -178,7 +173,7 @@ void session::handle_unit(const std::string& text, vbdctl::unit_result kind) {
       error_reply_ = true;
       awaiting_.clear();  // the first error ends the line on the server
     }
-    deadline_ = now_ms() + opt_.timeout_ms;
+    deadline_ = cg_monotonic_ms() + opt_.timeout_ms;
   } else if (opt_.raw) {
     printf("%s\n", text.c_str());
   } else {
@@ -228,14 +223,14 @@ int session::run() {
     bool idle = awaiting_.empty() && queue_.empty();
     bool want_input = reading_input_ && !input_eof_;
     if (idle && !want_input && !opt_.follow) {
-      if (linger_until < 0) linger_until = now_ms() + opt_.wait_ms;
-      if (now_ms() >= linger_until) break;
+      if (linger_until < 0) linger_until = cg_monotonic_ms() + opt_.wait_ms;
+      if (cg_monotonic_ms() >= linger_until) break;
     }
     if (idle && want_input) prompt();
 
     int wait = -1;
-    if (!awaiting_.empty()) wait = static_cast<int>(deadline_ > now_ms() ? deadline_ - now_ms() : 0);
-    else if (idle && !want_input && !opt_.follow) wait = static_cast<int>(linger_until - now_ms());
+    if (!awaiting_.empty()) wait = static_cast<int>(deadline_ > cg_monotonic_ms() ? deadline_ - cg_monotonic_ms() : 0);
+    else if (idle && !want_input && !opt_.follow) wait = static_cast<int>(linger_until - cg_monotonic_ms());
     if (wait < -1) wait = 0;
 
     pollfd fds[2] = {{conn_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -259,7 +254,7 @@ int session::run() {
       return EXIT_CONNECTION;
     }
     if (ready > 0 && want_input && idle && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
-    if (!awaiting_.empty() && now_ms() >= deadline_) {
+    if (!awaiting_.empty() && cg_monotonic_ms() >= deadline_) {
       // Replies carry no sequence number: a late one would be taken for the
       // next command's, so nothing more is sent.
       fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", awaiting_.front().label.c_str(), opt_.timeout_ms);

@@ -29,11 +29,8 @@ mutex_hold::~mutex_hold() {
 
 bool holds_mutex(const vel_protocol_server* server) { return server && t_held == server; }
 
-uint32_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
-}
+// Wraps modulo 2^32; the framer compares with unsigned differences.
+uint32_t now_ms() { return static_cast<uint32_t>(cg_monotonic_ms()); }
 
 void end_connections(vel_protocol_server* server, const char* peer) {
   // First the connections in the client lists, found under client_lock
