@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/v232cmd.h"
+#include "runtime/runtime.h"
 
 namespace {
 
@@ -14,13 +15,6 @@ constexpr unsigned char ascii_upper(unsigned char c) {
 }
 
 constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-constexpr int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Walks one pattern against text; returns the number of text bytes covered
 // when the whole pattern is used up, -1 on a mismatch or when the text runs
@@ -44,7 +38,7 @@ int match_pattern(std::string_view pattern, std::string_view text, uint32_t* cap
       uint32_t hex = 0;
       bool all_hex = true;
       for (int i = 0; i < kHexCaptureDigits; ++i) {
-        const int d = hex_value(static_cast<unsigned char>(text[pos + i]));
+        const int d = cg_hex_digit_value(text[pos + i]);
         if (d < 0) {
           all_hex = false;
           break;

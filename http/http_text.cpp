@@ -11,13 +11,6 @@ constexpr bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-constexpr int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 size_t skip_space(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && is_space(text[i])) i++;
@@ -49,7 +42,7 @@ long long parse_decimal(std::string_view text) {
 long long parse_hex(std::string_view text) {
   long long value = 0;
   for (size_t i = skip_space(text); i < text.size(); i++) {
-    int digit = hex_digit(text[i]);
+    int digit = cg_hex_digit_value(text[i]);
     if (digit < 0) break;
     if (value > (LLONG_MAX - digit) / 16) return LLONG_MAX;
     value = value * 16 + digit;

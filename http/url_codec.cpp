@@ -4,17 +4,6 @@
 
 #include "http/http_internal.h"
 
-namespace {
-
-constexpr int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 const char* cg_url_decode(const char* text, int length, cg_string* out) {
   if (!out) return nullptr;
   if (!text) return cg_string_value(out);
@@ -23,8 +12,8 @@ const char* cg_url_decode(const char* text, int length, cg_string* out) {
   size_t run = 0;
   size_t i = 0;
   while (i < n) {
-    int high = text[i] == '%' && i + 2 < n ? hex_value(text[i + 1]) : -1;
-    int low = high >= 0 ? hex_value(text[i + 2]) : -1;
+    int high = text[i] == '%' && i + 2 < n ? cg_hex_digit_value(text[i + 1]) : -1;
+    int low = high >= 0 ? cg_hex_digit_value(text[i + 2]) : -1;
     if (low < 0) {
       i++;
       continue;

@@ -104,6 +104,14 @@ char* cg_long_to_str(long value, char* buffer, int size);
 char* cg_llong_to_str(long long value, char* buffer, int size);
 char* cg_str_to_lower(char* text);
 char* cg_str_to_upper(char* text);
+// The value of one hexadecimal digit of either case, or -1 for any other
+// character. Header-only: usable where nothing else of runtime is linked.
+constexpr int cg_hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 // ---------------------------------------------------------------------------
 // Tokenizer: splits a writable text in place at delimiter characters.

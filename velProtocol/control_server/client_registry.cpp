@@ -1,5 +1,4 @@
 // Registered clients, known by MAC address, and the MAC address parser.
-#include <array>
 #include <cstdlib>
 #include <string_view>
 
@@ -8,19 +7,6 @@
 namespace {
 
 constexpr int kMacTextLength = 17;
-
-constexpr std::array<int, 256> make_hex_table() {
-  std::array<int, 256> table{};
-  for (auto& v : table) v = -1;
-  for (int c = '0'; c <= '9'; c++) table[c] = c - '0';
-  for (int c = 'a'; c <= 'f'; c++) table[c] = c - 'a' + 10;
-  for (int c = 'A'; c <= 'F'; c++) table[c] = c - 'A' + 10;
-  return table;
-}
-
-constexpr auto kHex = make_hex_table();
-
-int hex_digit(char c) { return kHex[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
@@ -31,8 +17,8 @@ int vel_mac_address_parse(const char* text, unsigned char out[6]) {
   unsigned char bytes[6];
   for (int field = 0; field < 6; field++) {
     int at = field * 3;
-    int high = hex_digit(mac[at]);
-    int low = hex_digit(mac[at + 1]);
+    int high = cg_hex_digit_value(mac[at]);
+    int low = cg_hex_digit_value(mac[at + 1]);
     if (high < 0 || low < 0) return 0;
     if (field < 5 && mac[at + 2] != ':') return 0;
     bytes[field] = static_cast<unsigned char>(high * 16 + low);
