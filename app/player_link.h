@@ -24,17 +24,21 @@
 // Queue identity, channels and the message body
 // ---------------------------------------------------------------------------
 
-// Fixed queue key shared with the main program (no key derivation).
-inline constexpr int CONTROLAPP_MSGQ_KEY = 116;
-// IPC_CREAT | 0666.
-inline constexpr int CONTROLAPP_MSGQ_FLAGS = 950;
+// The wire format is the public header's (include/vbd/player_link.h, the
+// one the player's developers build against); these are its names as the
+// daemon uses them.
 
-inline constexpr long MSGTYPE_TO_MAIN = 4321;    // this server -> main program
-inline constexpr long MSGTYPE_FROM_MAIN = 1234;  // main program -> this server
-inline constexpr long MSGTYPE_TMP = 1221;        // receive thread -> exchange
+// Fixed queue key shared with the main program (no key derivation).
+inline constexpr int CONTROLAPP_MSGQ_KEY = VBD_QUEUE_KEY;
+// IPC_CREAT | 0666.
+inline constexpr int CONTROLAPP_MSGQ_FLAGS = VBD_QUEUE_FLAGS;
+
+inline constexpr long MSGTYPE_TO_MAIN = VBD_MSGTYPE_TO_MAIN;      // this server -> main program
+inline constexpr long MSGTYPE_FROM_MAIN = VBD_MSGTYPE_FROM_MAIN;  // main program -> this server
+inline constexpr long MSGTYPE_TMP = VBD_MSGTYPE_TMP;              // receive thread -> exchange
 
 // Every send and receive moves exactly this many body bytes.
-inline constexpr int CONTROLAPP_MSG_SIZE = 200;
+inline constexpr int CONTROLAPP_MSG_SIZE = VBD_MSG_SIZE;
 // The staging buffer of one send or receive holds the type and this much body.
 inline constexpr int CONTROLAPP_MSG_STAGING_SIZE = 256;
 
@@ -44,53 +48,32 @@ inline constexpr int CONTROLAPP_SEND_WAIT_MS = 1000;
 inline constexpr int CONTROLAPP_SEND_RETRY_MS = 10;
 
 // Message kinds (controlapp_msg::cmd_type).
-inline constexpr int CONTROLAPP_MSG_NORMAL = 0;         // a command, or the reply to one
-inline constexpr int CONTROLAPP_MSG_AUTO_FEEDBACK = 1;  // event text for the clients
-inline constexpr int CONTROLAPP_MSG_HELLO = 2;          // sent once by this server at start
-inline constexpr int CONTROLAPP_MSG_SHUTDOWN = 3;       // the main program asks us to stop
-inline constexpr int CONTROLAPP_MSG_STANDBY = 4;        // new standby state
+inline constexpr int CONTROLAPP_MSG_NORMAL = VBD_MSG_NORMAL;                // a command, or the reply to one
+inline constexpr int CONTROLAPP_MSG_AUTO_FEEDBACK = VBD_MSG_AUTO_FEEDBACK;  // event text for the clients
+inline constexpr int CONTROLAPP_MSG_HELLO = VBD_MSG_HELLO;                  // sent once by this server at start
+inline constexpr int CONTROLAPP_MSG_SHUTDOWN = VBD_MSG_SHUTDOWN;            // the main program asks us to stop
+inline constexpr int CONTROLAPP_MSG_STANDBY = VBD_MSG_STANDBY;              // new standby state
 
 // The receive thread's own wake-up, posted on channel 1234 by its stop (with
 // this process's id in `pid`). The main program never sends this kind.
 inline constexpr int CONTROLAPP_MSG_WAKE = -1;
 
 // Highest command index accepted in a reply from the main program.
-inline constexpr int CONTROLAPP_MAX_REPLY_CMD = 29;
+inline constexpr int CONTROLAPP_MAX_REPLY_CMD = VBD_MAX_REPLY_CMD;
 
 // Auto-feedback text: from its offset to the end of the body (an
 // auto-feedback message has no reserved or result field).
-inline constexpr int CONTROLAPP_FEEDBACK_OFFSET = 64;
-inline constexpr int CONTROLAPP_FEEDBACK_MAX = CONTROLAPP_MSG_SIZE - CONTROLAPP_FEEDBACK_OFFSET;
+inline constexpr int CONTROLAPP_FEEDBACK_OFFSET = VBD_FEEDBACK_OFFSET;
+inline constexpr int CONTROLAPP_FEEDBACK_MAX = VBD_FEEDBACK_MAX;
 
 // The message body, the same layout in both directions (little-endian
-// native ints). Which fields mean something depends on cmd_type.
-struct controlapp_msg {
-  int32_t cmd_type;  // CONTROLAPP_MSG_*
-  int32_t cmd;       // command index (in a reply: the index it belongs to)
-  int32_t param;     // numeric parameter of the command
-  v232cmd_ret ret;   // response record; zero in requests
-  union {
-    int32_t pid;           // hello: this server's process id
-    int32_t standby_mode;  // standby message: the new standby state
-  };
-  int32_t user_value;       // caller value carried with a command (always 0)
-  char feedback_text[128];  // auto feedback: text, may run on to byte 199
-  int32_t reserved;         // 0 in every command
-  int32_t result;           // reply: the exchange's result code (0 = success)
-};
+// native ints); which fields mean something depends on cmd_type. Its
+// response record `ret` is the v232cmd_ret the reply formatter reads.
+using controlapp_msg = vbd_player_msg;
 static_assert(sizeof(controlapp_msg) == CONTROLAPP_MSG_SIZE);
-static_assert(offsetof(controlapp_msg, cmd_type) == 0);
-static_assert(offsetof(controlapp_msg, cmd) == 4);
-static_assert(offsetof(controlapp_msg, param) == 8);
-static_assert(offsetof(controlapp_msg, ret) == 12);
 static_assert(offsetof(controlapp_msg, ret) + offsetof(v232cmd_ret, cmd_id) == 16);
 static_assert(offsetof(controlapp_msg, ret) + offsetof(v232cmd_ret, data) == 20);
-static_assert(offsetof(controlapp_msg, pid) == 56);
 static_assert(offsetof(controlapp_msg, standby_mode) == 56);
-static_assert(offsetof(controlapp_msg, user_value) == 60);
-static_assert(offsetof(controlapp_msg, feedback_text) == CONTROLAPP_FEEDBACK_OFFSET);
-static_assert(offsetof(controlapp_msg, reserved) == 192);
-static_assert(offsetof(controlapp_msg, result) == 196);
 
 // ---------------------------------------------------------------------------
 // Process-wide link state

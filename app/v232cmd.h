@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "include/vbd/player_link.h"
+
 // A command request handed to the player link: command index and parameter.
 struct v232cmd_req {
   int32_t cmd;
@@ -20,11 +22,11 @@ struct v232cmd_req {
 
 // The 44-byte response record every reply is formatted from. It travels
 // unchanged inside the player's message body, so its layout is fixed.
-struct v232cmd_ret {
-  int32_t ret_id;    // reply code, 0..10 (V232CMD_RET_*)
-  int32_t cmd_id;    // command index; selects the status layout
-  uint8_t data[36];  // status data, meaningful when ret_id is V232CMD_RET_STATUS
-};
+// It is the player's own record (ret_id: reply code 0..10, V232CMD_RET_*;
+// cmd_id: the command index, which selects the status layout; data: the
+// status data when ret_id is V232CMD_RET_STATUS), defined once in the
+// public header the player's developers use.
+using v232cmd_ret = vbd_player_ret;
 static_assert(sizeof(v232cmd_req) == 8);
 static_assert(sizeof(v232cmd_ret) == 44);
 static_assert(offsetof(v232cmd_ret, ret_id) == 0);
@@ -36,17 +38,17 @@ static_assert(offsetof(v232cmd_ret, data) == 8);
 // ---------------------------------------------------------------------------
 
 // ret_id values; 0..9 index v232cmd_ret_codes directly.
-inline constexpr int V232CMD_RET_NONE = 0;  // "" : nothing is sent
-inline constexpr int V232CMD_RET_OK = 1;    // "R"
-inline constexpr int V232CMD_RET_E00 = 2;
-inline constexpr int V232CMD_RET_E04 = 3;   // also: no match, no answer, value out of range
-inline constexpr int V232CMD_RET_E06 = 4;
-inline constexpr int V232CMD_RET_E11 = 5;
-inline constexpr int V232CMD_RET_E12 = 6;
-inline constexpr int V232CMD_RET_E15 = 7;
-inline constexpr int V232CMD_RET_E16 = 8;
-inline constexpr int V232CMD_RET_E99 = 9;
-inline constexpr int V232CMD_RET_STATUS = 10;  // status data follows
+inline constexpr int V232CMD_RET_NONE = VBD_RET_NONE;  // "" : nothing is sent
+inline constexpr int V232CMD_RET_OK = VBD_RET_OK;      // "R"
+inline constexpr int V232CMD_RET_E00 = VBD_RET_E00;
+inline constexpr int V232CMD_RET_E04 = VBD_RET_E04;  // also: no match, no answer, value out of range
+inline constexpr int V232CMD_RET_E06 = VBD_RET_E06;
+inline constexpr int V232CMD_RET_E11 = VBD_RET_E11;
+inline constexpr int V232CMD_RET_E12 = VBD_RET_E12;
+inline constexpr int V232CMD_RET_E15 = VBD_RET_E15;
+inline constexpr int V232CMD_RET_E16 = VBD_RET_E16;
+inline constexpr int V232CMD_RET_E99 = VBD_RET_E99;
+inline constexpr int V232CMD_RET_STATUS = VBD_RET_STATUS;  // status data follows
 
 // Reply texts: indexed by ret_id 0..9, and by 10 + n for "P0n" (n 0..9).
 inline constexpr int V232CMD_RET_CODE_COUNT = 20;

@@ -1,6 +1,6 @@
-// The public player-link header against the daemon's own definitions: the
-// same layout, constants and command numbering, and bodies built by C code
-// read correctly by the daemon's player link and reply formatter.
+// The public player-link header against the daemon: the command numbering
+// of its table, and bodies built by C code read correctly by the daemon's
+// player link and reply formatter.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,27 +11,9 @@
 #include "include/vbd/player_link.h"
 #include "tests/tools/public_header_c.h"
 
-static_assert(sizeof(vbd_player_msg) == sizeof(controlapp_msg));
-static_assert(sizeof(vbd_player_ret) == sizeof(v232cmd_ret));
-static_assert(offsetof(vbd_player_msg, cmd) == offsetof(controlapp_msg, cmd));
-static_assert(offsetof(vbd_player_msg, param) == offsetof(controlapp_msg, param));
-static_assert(offsetof(vbd_player_msg, ret) == offsetof(controlapp_msg, ret));
-static_assert(offsetof(vbd_player_msg, pid) == offsetof(controlapp_msg, pid));
-static_assert(offsetof(vbd_player_msg, user_value) == offsetof(controlapp_msg, user_value));
-static_assert(offsetof(vbd_player_msg, feedback_text) == offsetof(controlapp_msg, feedback_text));
-static_assert(offsetof(vbd_player_msg, reserved) == offsetof(controlapp_msg, reserved));
-static_assert(offsetof(vbd_player_msg, result) == offsetof(controlapp_msg, result));
-static_assert(offsetof(vbd_player_ret, data) == offsetof(v232cmd_ret, data));
-static_assert(VBD_QUEUE_KEY == CONTROLAPP_MSGQ_KEY && VBD_QUEUE_FLAGS == CONTROLAPP_MSGQ_FLAGS);
-static_assert(VBD_MSGTYPE_TO_MAIN == MSGTYPE_TO_MAIN && VBD_MSGTYPE_FROM_MAIN == MSGTYPE_FROM_MAIN &&
-              VBD_MSGTYPE_TMP == MSGTYPE_TMP);
-static_assert(VBD_MSG_SIZE == CONTROLAPP_MSG_SIZE && VBD_FEEDBACK_MAX == CONTROLAPP_FEEDBACK_MAX);
-static_assert(VBD_MSG_NORMAL == CONTROLAPP_MSG_NORMAL && VBD_MSG_AUTO_FEEDBACK == CONTROLAPP_MSG_AUTO_FEEDBACK &&
-              VBD_MSG_HELLO == CONTROLAPP_MSG_HELLO && VBD_MSG_SHUTDOWN == CONTROLAPP_MSG_SHUTDOWN &&
-              VBD_MSG_STANDBY == CONTROLAPP_MSG_STANDBY);
-static_assert(VBD_MAX_REPLY_CMD == CONTROLAPP_MAX_REPLY_CMD && VBD_CMD_COUNT == V232CMD_COUNT);
-static_assert(VBD_RET_OK == V232CMD_RET_OK && VBD_RET_E04 == V232CMD_RET_E04 && VBD_RET_E99 == V232CMD_RET_E99 &&
-              VBD_RET_STATUS == V232CMD_RET_STATUS);
+// The daemon's message body and response record are the public header's
+// types; only the command table is the daemon's own.
+static_assert(VBD_CMD_COUNT == V232CMD_COUNT);
 
 namespace {
 
