@@ -68,14 +68,12 @@ int cli_send_msgQ(int qid, long type, const void* body, int length) {
     int error = errno;
     perror("msgsnd");
     printf("[CONTROLAPP_CLI]%s,%d  msgsnd(...)failed\n", "cli_send_msgQ", 62);
-    if (error == EAGAIN) {
-      printf("[CONTROLAPP_CLI]%s,%d  queue 0x%x, type %ld, %d bytes: the queue stayed full for %d ms"
-             " (is the player's main program reading it?)\n",
-             "cli_send_msgQ", 62, static_cast<unsigned>(qid), type, length, CONTROLAPP_SEND_WAIT_MS);
-    } else {
-      printf("[CONTROLAPP_CLI]%s,%d  queue 0x%x, type %ld, %d bytes: %s\n", "cli_send_msgQ", 62,
-             static_cast<unsigned>(qid), type, length, strerror(error));
-    }
+    // A bounded send that gave up says so rather than EAGAIN's text.
+    char full[96];
+    snprintf(full, sizeof full, "the queue stayed full for %d ms (is the player's main program reading it?)",
+             CONTROLAPP_SEND_WAIT_MS);
+    printf("[CONTROLAPP_CLI]%s,%d  queue 0x%x, type %ld, %d bytes: %s\n", "cli_send_msgQ", 62,
+           static_cast<unsigned>(qid), type, length, error == EAGAIN ? full : strerror(error));
     return -1;
   }
   return 0;
