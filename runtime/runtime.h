@@ -1,5 +1,6 @@
-// Runtime support: the levelled log, the growable string, string utilities,
-// intrusive lists, threads with cooperative stop, mutexes, conditions, time.
+// Runtime support: the levelled log, the growable string and byte buffer,
+// string utilities, intrusive lists, threads with cooperative stop, mutexes,
+// conditions, time.
 //
 // Plain records and free functions: every object is made by a *_new and
 // released by the matching *_delete; lists own their members; getters lend
@@ -10,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <ctime>
+#include <string_view>
 
 // ---------------------------------------------------------------------------
 // Log
@@ -76,6 +79,76 @@ char* cg_string_append_n_repeat(cg_string* str, const char* bytes, int n, int k)
 // scan; a replacement is never re-scanned, an empty pattern never matches.
 char* cg_string_replace_all(cg_string* str, const char* const patterns[],
                             const char* const replacements[], int count);
+
+// ---------------------------------------------------------------------------
+// Byte buffer: the one growable buffer for assembling messages, bodies and
+// documents. Geometric growth, an optional cap, malloc/realloc (never
+// throws). A zeroed record is an empty buffer without a cap. After any
+// successful append the bytes are NUL-terminated (the terminator is not
+// counted in length), so a buffer can be handed to a cg_string as it is.
+// ---------------------------------------------------------------------------
+
+struct cg_buffer {
+  char* data;       // owned; none until the first byte
+  size_t length;    // bytes in use, terminator excluded
+  size_t capacity;  // bytes allocated, terminator included
+  size_t limit;     // most bytes it may hold; 0: CG_BUFFER_MAX_BYTES
+  bool failed;      // sticky: a reserve or append was refused
+};
+
+// The largest content whose bytes and terminator still fit the int length of
+// a cg_string.
+inline constexpr size_t CG_BUFFER_MAX_BYTES = 2147483646u;
+
+// Room for extra more bytes (and the terminator) after length. False, and
+// failed set, when memory runs out or the content would pass the limit.
+bool cg_buffer_reserve(cg_buffer* buf, size_t extra);
+bool cg_buffer_append(cg_buffer* buf, const char* bytes, size_t n);
+inline bool cg_buffer_append(cg_buffer* buf, std::string_view text) {
+  return cg_buffer_append(buf, text.data(), text.size());
+}
+// n copies of one byte.
+bool cg_buffer_append_fill(cg_buffer* buf, char c, size_t n);
+// Empties the buffer and keeps its memory (and its limit) for reuse.
+void cg_buffer_reset(cg_buffer* buf);
+// Frees the memory; the buffer is empty again, its limit kept.
+void cg_buffer_release(cg_buffer* buf);
+// Hands the bytes to the string (NUL-terminated) and empties the buffer. A
+// buffer that never held memory leaves the string unset; one emptied by a
+// reset gives an empty text.
+void cg_buffer_move_to_string(cg_buffer* buf, cg_string* str);
+
+namespace vbd_runtime {
+
+// A cg_buffer owned by a scope.
+class byte_buffer {
+ public:
+  explicit byte_buffer(size_t limit = 0) : buf_{nullptr, 0, 0, limit, false} {}
+  byte_buffer(const byte_buffer&) = delete;
+  byte_buffer& operator=(const byte_buffer&) = delete;
+  ~byte_buffer() { cg_buffer_release(&buf_); }
+
+  cg_buffer* get() { return &buf_; }
+  const char* data() const { return buf_.data; }
+  size_t size() const { return buf_.length; }
+  std::string_view view() const { return {buf_.data ? buf_.data : "", buf_.length}; }
+  bool ok() const { return !buf_.failed; }
+
+  bool append(std::string_view text) { return cg_buffer_append(&buf_, text); }
+  bool append(char c) { return cg_buffer_append(&buf_, &c, 1); }
+  bool fill(char c, size_t n) { return cg_buffer_append_fill(&buf_, c, n); }
+  // Empties it and returns room for n bytes, for decoding into; null when
+  // memory runs out.
+  char* reset_for(size_t n) {
+    cg_buffer_reset(&buf_);
+    return cg_buffer_reserve(&buf_, n) ? buf_.data : nullptr;
+  }
+
+ private:
+  cg_buffer buf_;
+};
+
+}  // namespace vbd_runtime
 
 // ---------------------------------------------------------------------------
 // String utilities (a missing text is a null pointer)
@@ -164,6 +237,41 @@ cg_list* cg_list_get(cg_list* head, int index);
 int cg_list_size(const cg_list* head);
 // Removes every element, passing each to the destructor (or free when none).
 void cg_list_clear(cg_list* head, cg_list_destructor destructor);
+
+namespace vbd_runtime {
+
+// Typed access to lists of records that begin with their cg_list header
+// (a member named node): the list wrappers of every library are these.
+template <typename T>
+T* list_first(T* head) {
+  return head ? reinterpret_cast<T*>(cg_list_next(&head->node)) : nullptr;
+}
+
+template <typename T>
+T* list_next(T* member) {
+  return member ? reinterpret_cast<T*>(cg_list_next(&member->node)) : nullptr;
+}
+
+template <typename T>
+int list_size(const T* head) {
+  return head ? cg_list_size(&head->node) : 0;
+}
+
+// Allocates a zeroed record whose list header is a member or a head.
+template <typename T>
+T* record_new(bool is_head) {
+  static_assert(offsetof(T, node) == 0, "listed records begin with their list header");
+  auto* record = static_cast<T*>(std::calloc(1, sizeof(T)));
+  if (!record) return nullptr;
+  if (is_head) {
+    cg_list_header_init(&record->node);
+  } else {
+    cg_list_node_init(&record->node);
+  }
+  return record;
+}
+
+}  // namespace vbd_runtime
 
 // ---------------------------------------------------------------------------
 // Mutex and condition

@@ -1,4 +1,4 @@
-// Tests of cg_string growth, the NULL-tolerant helpers, replace-all and the tokenizer.
+// Tests of cg_string growth, the byte buffer's cap, the NULL-tolerant helpers, replace-all and the tokenizer.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -93,6 +93,38 @@ TEST(CgString, ReplaceAllEmptyPatternNeverMatches) {
   auto s = make_string("abc");
   ASSERT_NE(cg_string_replace_all(s.get(), from, to, 2), nullptr);
   EXPECT_STREQ(cg_string_value(s.get()), "aYc");
+}
+
+// The cap is what keeps a hostile peer from growing a message without end:
+// a refused append leaves the content intact and the failure sticks.
+TEST(CgBuffer, CapRefusesAndTheFailureSticksUntilReset) {
+  vbd_runtime::byte_buffer buf(10);
+  EXPECT_TRUE(buf.append("0123456789"));
+  EXPECT_FALSE(buf.append('x'));
+  EXPECT_FALSE(buf.ok());
+  EXPECT_EQ(buf.view(), "0123456789");
+  EXPECT_EQ(buf.data()[buf.size()], '\0');
+  ASSERT_NE(buf.reset_for(4), nullptr);
+  EXPECT_TRUE(buf.ok());
+  EXPECT_TRUE(buf.fill('-', 3));
+  EXPECT_EQ(buf.view(), "---");
+}
+
+TEST(CgBuffer, MovesIntoAStringAndGrowsPastItsFirstBlock) {
+  cg_buffer raw{};
+  std::string expected;
+  for (int i = 0; i < 1000; i++) {
+    ASSERT_TRUE(cg_buffer_append(&raw, "abc"));
+    expected += "abc";
+  }
+  auto s = make_string("old");
+  cg_buffer_move_to_string(&raw, s.get());
+  EXPECT_EQ(std::string(cg_string_value(s.get())), expected);
+  EXPECT_EQ(cg_string_length(s.get()), 3000);
+  EXPECT_EQ(raw.data, nullptr);
+  // A buffer that never held memory leaves the string unset.
+  cg_buffer_move_to_string(&raw, s.get());
+  EXPECT_EQ(cg_string_value(s.get()), nullptr);
 }
 
 TEST(CgStr, NullTolerantHelpers) {

@@ -16,34 +16,10 @@ inline constexpr const char* kDeviceSource = "./velProtocol/ssdp_server/cdevice"
 inline constexpr const char* kSsdpSource = "./velProtocol/ssdp_server/velSsdp";
 
 // Every listed record of this library begins with its cg_list header.
-template <typename T>
-T* list_first(T* head) {
-  return head ? reinterpret_cast<T*>(cg_list_next(&head->node)) : nullptr;
-}
-
-template <typename T>
-T* list_next(T* member) {
-  return member ? reinterpret_cast<T*>(cg_list_next(&member->node)) : nullptr;
-}
-
-template <typename T>
-int list_size(const T* head) {
-  return head ? cg_list_size(&head->node) : 0;
-}
-
-// Allocates a zeroed record whose list header is a member or a head.
-template <typename T>
-T* record_new(bool is_head) {
-  static_assert(offsetof(T, node) == 0, "listed records begin with their list header");
-  auto* record = static_cast<T*>(std::calloc(1, sizeof(T)));
-  if (!record) return nullptr;
-  if (is_head) {
-    cg_list_header_init(&record->node);
-  } else {
-    cg_list_node_init(&record->node);
-  }
-  return record;
-}
+using vbd_runtime::list_first;
+using vbd_runtime::list_next;
+using vbd_runtime::list_size;
+using vbd_runtime::record_new;
 
 // One NT (or ST) and USN pair, each at most 127 characters.
 struct identity {

@@ -1,0 +1,74 @@
+// cg_buffer: the growable byte buffer with an optional cap.
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/runtime.h"
+
+namespace {
+
+size_t limit_of(const cg_buffer* buf) {
+  return buf->limit != 0 && buf->limit < CG_BUFFER_MAX_BYTES ? buf->limit : CG_BUFFER_MAX_BYTES;
+}
+
+}  // namespace
+
+bool cg_buffer_reserve(cg_buffer* buf, size_t extra) {
+  const size_t limit = limit_of(buf);
+  if (buf->length > limit || extra > limit - buf->length) {
+    buf->failed = true;
+    return false;
+  }
+  const size_t needed = buf->length + extra + 1;  // room for the terminator
+  if (needed <= buf->capacity) return true;
+  // Doubling, but never past the limit and its terminator.
+  size_t capacity = buf->capacity < 64 ? 64 : buf->capacity;
+  while (capacity < needed) capacity = capacity <= (limit + 1) / 2 ? capacity * 2 : limit + 1;
+  if (capacity > limit + 1) capacity = limit + 1;
+  auto* grown = static_cast<char*>(std::realloc(buf->data, capacity));
+  if (!grown) {
+    buf->failed = true;
+    return false;
+  }
+  buf->data = grown;
+  buf->capacity = capacity;
+  return true;
+}
+
+bool cg_buffer_append(cg_buffer* buf, const char* bytes, size_t n) {
+  if (n == 0) return true;
+  if (!cg_buffer_reserve(buf, n)) return false;
+  std::memcpy(buf->data + buf->length, bytes, n);
+  buf->length += n;
+  buf->data[buf->length] = '\0';
+  return true;
+}
+
+bool cg_buffer_append_fill(cg_buffer* buf, char c, size_t n) {
+  if (n == 0) return true;
+  if (!cg_buffer_reserve(buf, n)) return false;
+  std::memset(buf->data + buf->length, c, n);
+  buf->length += n;
+  buf->data[buf->length] = '\0';
+  return true;
+}
+
+void cg_buffer_reset(cg_buffer* buf) {
+  buf->length = 0;
+  buf->failed = false;
+  if (buf->data) buf->data[0] = '\0';
+}
+
+void cg_buffer_release(cg_buffer* buf) {
+  std::free(buf->data);
+  *buf = cg_buffer{nullptr, 0, 0, buf->limit, false};
+}
+
+void cg_buffer_move_to_string(cg_buffer* buf, cg_string* str) {
+  if (!buf->data) {
+    cg_string_clear(str);
+    return;
+  }
+  buf->data[buf->length] = '\0';
+  cg_string_adopt(str, buf->data, static_cast<int>(buf->length));
+  *buf = cg_buffer{nullptr, 0, 0, buf->limit, false};
+}
