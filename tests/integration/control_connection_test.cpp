@@ -17,19 +17,16 @@
 #include <string>
 
 #include "tests/integration/control_netns.h"
+#include "tests/support/udp.h"
 
 using vbd_test::ControlTest;
 using vbd_test::count_of;
 using vbd_test::in_order;
+using vbd_test::now_ms;
+using vbd_test::run_in_netns;
 using vbd_test::tcp_client;
 
 namespace {
-
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 TEST_F(ControlTest, SecondConnectionFromTheSameAddressEndsTheFirst) {
   start_sim({"--no-events"});
@@ -180,37 +177,13 @@ TEST_F(ControlTest, SigintEndsEveryConnectionAndTheProgram) {
   EXPECT_NE(error.find("refused"), std::string::npos) << error;
 }
 
-int listen_on(void* raw) {
-  auto* address = static_cast<const std::string*>(raw);
+// A listening socket on address:8102 (in the calling thread's namespace).
+int listen_on(const std::string& address) {
+  sockaddr_in local{};
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(8102);
-  inet_pton(AF_INET, address->c_str(), &local.sin_addr);
-  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 4) != 0) {
+  if (fd == -1 || !vbd_test::to_sockaddr(address, 8102, &local) ||
+      bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 4) != 0) {
     if (fd != -1) close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A control point's view of discovery: a socket in the client namespace in
-// the SSDP group on port 1900 of the given interface address.
-int join_ssdp_group(void* raw) {
-  auto* address = static_cast<const std::string*>(raw);
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd == -1) return -1;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(1900);
-  ip_mreq group{};
-  inet_pton(AF_INET, "239.255.255.250", &group.imr_multiaddr);
-  inet_pton(AF_INET, address->c_str(), &group.imr_interface);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
-    close(fd);
     return -1;
   }
   return fd;
@@ -219,14 +192,7 @@ int join_ssdp_group(void* raw) {
 // Every datagram that arrives within ms, one after the other.
 std::string ssdp_traffic(int fd, int ms) {
   std::string seen;
-  long long end = now_ms() + ms;
-  for (long long left = ms; left > 0; left = end - now_ms()) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char datagram[2048];
-    ssize_t n = recv(fd, datagram, sizeof datagram, 0);
-    if (n > 0) seen.append(datagram, static_cast<size_t>(n));
-  }
+  for (const std::string& datagram : vbd_test::udp_collect(fd, ms)) seen += datagram;
   return seen;
 }
 
@@ -235,11 +201,12 @@ std::string ssdp_traffic(int fd, int ms) {
 // byebye with which a device start begins, which would make control points
 // drop the device that does own the port.
 TEST_F(ControlTest, StartFailsWhenThePortIsTakenAndAnnouncesNothing) {
+  // A control point's view of discovery: in the SSDP group on the client side.
   std::string client = net_->client_address();
-  int observer = vbd_test::run_in_netns(net_->client_ns(), join_ssdp_group, &client);
+  int observer = run_in_netns(net_->client_ns(), [&] { return vbd_test::ssdp_group_socket(client); });
   ASSERT_NE(observer, -1) << strerror(errno);
   std::string address = net_->device_address();
-  int taken = vbd_test::run_in_netns(net_->device_ns(), listen_on, &address);
+  int taken = run_in_netns(net_->device_ns(), [&] { return listen_on(address); });
   ASSERT_NE(taken, -1) << strerror(errno);
 
   start_daemon({}, true);
@@ -264,7 +231,7 @@ TEST_F(ControlTest, StartFailsWhenThePortIsTakenAndAnnouncesNothing) {
 // announcement, and says so.
 TEST_F(ControlTest, SigtermStopsLikeSigintAndSaysByebye) {
   std::string client = net_->client_address();
-  int observer = vbd_test::run_in_netns(net_->client_ns(), join_ssdp_group, &client);
+  int observer = run_in_netns(net_->client_ns(), [&] { return vbd_test::ssdp_group_socket(client); });
   ASSERT_NE(observer, -1) << strerror(errno);
   start_daemon({}, true);
   std::string listening = "listening on " + net_->device_address() + ":8102\n";

@@ -2,8 +2,6 @@
 // simulator in a device namespace, a real TCP client in a client namespace.
 // Replies, the error status, events, handshakes, binary frames and the
 // framing limits.
-#include <time.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,13 +11,9 @@
 #include "tests/integration/control_netns.h"
 
 using vbd_test::ControlTest;
+using vbd_test::sleep_ms;
 
 namespace {
-
-void sleep_ms(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 // A binary request frame: 0x02, header 0x82 (trailer and checksum follow),
 // the payload length (2 bytes, MSB first), the payload, the trailer byte,

@@ -2,7 +2,6 @@
 // daemon: hello, command answers and status layouts, state rules, events,
 // and the scripting controls.
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,18 +12,13 @@
 
 #include "tests/integration/harness.h"
 
+using vbd_test::now_ms;
 using vbd_test::process;
 using vbd_test::queue_peer;
 
 namespace {
 
 constexpr int WAIT_MS = 3000;
-
-long long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 class PlayerSimTest : public ::testing::Test {
  protected:
