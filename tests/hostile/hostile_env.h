@@ -25,6 +25,9 @@
 #include <vector>
 
 #include "tests/integration/harness.h"
+#include "tests/support/http_get.h"
+#include "tests/support/tcp.h"
+#include "tests/support/udp.h"
 
 namespace vbd_hostile {
 
@@ -62,7 +65,7 @@ bool sanitized_build();
 
 class daemon_env {
  public:
-  daemon_env();
+  daemon_env() = default;
   ~daemon_env();
   daemon_env(const daemon_env&) = delete;
   daemon_env& operator=(const daemon_env&) = delete;
@@ -76,11 +79,12 @@ class daemon_env {
   pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
   vbd_test::process* daemon() { return daemon_.get(); }
 
-  const std::string& device_address() const { return device_; }
-  const std::string& client_address() const { return client_; }
-  const std::string& other_address() const { return other_; }
-  const std::string& foreign_address() const { return foreign_; }
-  const std::string& netns() const { return netns_; }
+  // Addresses (see the top of this file); "" before enter().
+  std::string device_address() const { return link_ ? link_->device_address() : ""; }
+  std::string client_address() const { return link_ ? link_->client_address() : ""; }
+  std::string other_address() const { return link_ ? link_->second_client_address() : ""; }
+  std::string foreign_address() const { return link_ ? link_->foreign_address() : ""; }
+  std::string netns() const { return link_ ? link_->device_ns() : ""; }
   // The daemon's working directory (description, output files).
   const std::string& dir() const { return dir_; }
 
@@ -100,12 +104,8 @@ class daemon_env {
   std::string stop(int timeout_ms);
 
  private:
-  std::string run(const std::string& command);
-
-  std::string netns_;
+  std::unique_ptr<vbd_test::veth_link> link_;
   std::string dir_;
-  std::string device_, client_, other_, foreign_;
-  bool netns_made_ = false;
   std::unique_ptr<vbd_test::process> daemon_;
 };
 
@@ -113,37 +113,26 @@ class daemon_env {
 // Clients (all sockets in the calling thread's namespace)
 // ---------------------------------------------------------------------------
 
-// Milliseconds of the monotonic clock, and a plain sleep.
+using vbd_test::close_with_reset;
+using vbd_test::msearch;
 using vbd_test::now_ms;
+using vbd_test::read_until;
+using vbd_test::send_all;
 using vbd_test::sleep_ms;
-
-// A TCP connection from a chosen local address; -1 on failure. The socket
-// is blocking with send and receive time-outs of timeout_ms.
-int tcp_connect(const std::string& from, const std::string& to, int port, int timeout_ms = 3000);
-// Writes all bytes; false on failure.
-bool send_all(int fd, std::string_view bytes);
-// Reads until the text contains end (or the peer closes, or timeout_ms
-// passes); returns what arrived.
-std::string read_until(int fd, std::string_view end, int timeout_ms);
-// Reads until the peer closes or timeout_ms passes; true when it closed.
-bool wait_closed(int fd, int timeout_ms, std::string* got = nullptr);
-// Closes with an immediate reset (SO_LINGER 0).
-void close_with_reset(int fd);
+using vbd_test::tcp_connect;
+using vbd_test::udp_collect;
+using vbd_test::udp_send;
+using vbd_test::udp_socket;
+using vbd_test::wait_closed;
 
 // One control request on a connection: sends text plus CR, returns the
 // reply line (with its CR LF) or "" on time-out.
 std::string control_ask(int fd, std::string_view request, int timeout_ms = 3000);
 
 // One HTTP GET of /description.xml on a new connection; the whole response.
-std::string fetch_description(const std::string& from, const std::string& to, int timeout_ms = 5000);
-
-// A UDP socket bound to from:port (0 for any port); -1 on failure.
-int udp_socket(const std::string& from, int port = 0);
-bool udp_send(int fd, const std::string& to, int port, std::string_view bytes);
-// Datagrams received within timeout_ms.
-std::vector<std::string> udp_collect(int fd, int timeout_ms);
-// An M-SEARCH request as a control point sends it.
-std::string msearch(std::string_view st, std::string_view mx = "1");
+inline std::string fetch_description(const std::string& from, const std::string& to, int timeout_ms = 5000) {
+  return vbd_test::http_get(from, to, kHttpPort, "/description.xml", timeout_ms);
+}
 
 }  // namespace vbd_hostile
 
