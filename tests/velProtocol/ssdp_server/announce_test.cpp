@@ -124,26 +124,26 @@ TEST(AnnounceTest, ThreePassesPerInterfaceInInterfaceOrder) {
   EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
     capture cap;
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
+    CHILD_CHECK(dev != nullptr);
     cg_net_interface_list* list = cg_net_interface_list_new();
-    SSDP_CHECK(cg_net_get_host_interfaces(list) == 2);
+    CHILD_CHECK(cg_net_get_host_interfaces(list) == 2);
     std::string first = cg_net_interface_get_address(cg_net_interface_list_first(list));
     std::string second = first == "10.77.140.1" ? "10.77.141.1" : "10.77.140.1";
     cg_net_interface_list_delete(list);
 
     cg_upnp_device_announce(dev);
     auto sent = cap.take();
-    SSDP_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
+    CHILD_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
     for (size_t i = 0; i < sent.size(); i++) {
       const std::string& address = i < sent.size() / 2 ? first : second;
       message m = parse_message(sent[i].text);
-      SSDP_CHECK(m.value("Location") == "http://" + address + ":38400/description.xml");
-      SSDP_CHECK(m.value("NT") == sample_pass()[i % kSamplePassSize].first);
+      CHILD_CHECK(m.value("Location") == "http://" + address + ":38400/description.xml");
+      CHILD_CHECK(m.value("NT") == sample_pass()[i % kSamplePassSize].first);
     }
     cg_upnp_device_byebye(dev);
     sent = cap.take();
-    SSDP_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
-    for (const auto& d : sent) SSDP_CHECK(parse_message(d.text).value("NTS") == "ssdp:byebye");
+    CHILD_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
+    for (const auto& d : sent) CHILD_CHECK(parse_message(d.text).value("NTS") == "ssdp:byebye");
     cg_upnp_device_delete(dev);
     return 0;
   });
@@ -153,53 +153,53 @@ TEST(AnnounceTest, StartByebyeThenAliveAdvertiserAndStop) {
   EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
     capture cap;
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
+    CHILD_CHECK(dev != nullptr);
     // A lease of 4 s re-announces after 1 to 2 s.
     cg_upnp_device_set_lease_time(dev, 4);
-    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
-    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
-    SSDP_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 2);
+    CHILD_CHECK(cg_upnp_device_start(dev) == 1);
+    CHILD_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
+    CHILD_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 2);
     const size_t pass_set = 2u * 3u * kSamplePassSize;
     auto sent = cap.take();
-    SSDP_CHECK(sent.size() == 2 * pass_set);
+    CHILD_CHECK(sent.size() == 2 * pass_set);
     std::vector<std::string> nts = nts_of(sent);
     for (size_t i = 0; i < nts.size(); i++) {
-      SSDP_CHECK(nts[i] == (i < pass_set ? "ssdp:byebye" : "ssdp:alive"));
+      CHILD_CHECK(nts[i] == (i < pass_set ? "ssdp:byebye" : "ssdp:alive"));
     }
 
     // Nothing before the base interval of lease / 4 = 1 s, then a full set.
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     sent = cap.take();
-    SSDP_CHECK(sent.empty());
+    CHILD_CHECK(sent.empty());
     for (int i = 0; i < 50 && sent.size() < pass_set; i++) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       auto more = cap.take();
       sent.insert(sent.end(), more.begin(), more.end());
     }
-    SSDP_CHECK(sent.size() >= pass_set);
+    CHILD_CHECK(sent.size() >= pass_set);
     sent.resize(pass_set);
-    for (const auto& n : nts_of(sent)) SSDP_CHECK(n == "ssdp:alive");
+    for (const auto& n : nts_of(sent)) CHILD_CHECK(n == "ssdp:alive");
 
     // A start on a running device stops it first.
-    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
-    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
+    CHILD_CHECK(cg_upnp_device_start(dev) == 1);
+    CHILD_CHECK(cg_http_server_list_size(dev->http_server_list) == 2);
     nts = nts_of(cap.take());
     // The advertiser may have been inside a pass: once stopped it sends no
     // further message, so at most the one in flight gets out.
     size_t lead = 0;
     while (lead < nts.size() && nts[lead] == "ssdp:alive") lead++;
-    SSDP_CHECK(lead <= 1u);
-    SSDP_CHECK(nts.size() == lead + 2 * pass_set);
+    CHILD_CHECK(lead <= 1u);
+    CHILD_CHECK(nts.size() == lead + 2 * pass_set);
     for (size_t i = lead; i < nts.size(); i++) {
-      SSDP_CHECK(nts[i] == (i < lead + pass_set ? "ssdp:byebye" : "ssdp:alive"));
+      CHILD_CHECK(nts[i] == (i < lead + pass_set ? "ssdp:byebye" : "ssdp:alive"));
     }
 
-    SSDP_CHECK(cg_upnp_device_stop(dev) == 1);
+    CHILD_CHECK(cg_upnp_device_stop(dev) == 1);
     nts = nts_of(cap.take());
-    SSDP_CHECK(nts.size() == pass_set);
-    for (const auto& n : nts) SSDP_CHECK(n == "ssdp:byebye");
-    SSDP_CHECK(cg_http_server_list_size(dev->http_server_list) == 0);
-    SSDP_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 0);
+    CHILD_CHECK(nts.size() == pass_set);
+    for (const auto& n : nts) CHILD_CHECK(n == "ssdp:byebye");
+    CHILD_CHECK(cg_http_server_list_size(dev->http_server_list) == 0);
+    CHILD_CHECK(cg_upnp_ssdp_server_list_size(dev->ssdp_server_list) == 0);
     cg_upnp_device_delete(dev);
     return 0;
   });
@@ -209,15 +209,15 @@ TEST(AnnounceTest, StoppingWhileTheAdvertiserSleepsAnnouncesNothingMore) {
   EXPECT_FRESH_NETNS_PASSES(kTwoInterfaces, [] {
     capture cap;
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
-    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
+    CHILD_CHECK(dev != nullptr);
+    CHILD_CHECK(cg_upnp_device_start(dev) == 1);
     cap.take();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto start = std::chrono::steady_clock::now();
     cg_upnp_device_stop(dev);
     // The advertiser's 450 s sleep does not hold the stop up.
-    SSDP_CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
-    for (const auto& n : nts_of(cap.take())) SSDP_CHECK(n == "ssdp:byebye");
+    CHILD_CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    for (const auto& n : nts_of(cap.take())) CHILD_CHECK(n == "ssdp:byebye");
     cg_upnp_device_delete(dev);
     return 0;
   });
@@ -228,35 +228,35 @@ TEST(AnnounceTest, StopEndsEveryThreadWithoutFixedPauses) {
     using std::chrono::steady_clock;
     capture cap;
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
-    SSDP_CHECK(cg_upnp_device_start(dev) == 1);
+    CHILD_CHECK(dev != nullptr);
+    CHILD_CHECK(cg_upnp_device_start(dev) == 1);
     // A connection in the middle of a request on each HTTP server: its
     // thread is blocked in a read when the stop comes.
     int first = connect_to("10.77.140.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
     int second = connect_to("10.77.141.1", CG_UPNP_DEVICE_HTTP_DEFAULT_PORT);
-    SSDP_CHECK(first >= 0 && second >= 0);
+    CHILD_CHECK(first >= 0 && second >= 0);
     const std::string partial = "GET /description.xml HTTP/1.1\r\nHo";
     for (int fd : {first, second}) {
-      SSDP_CHECK(write(fd, partial.data(), partial.size()) == static_cast<ssize_t>(partial.size()));
+      CHILD_CHECK(write(fd, partial.data(), partial.size()) == static_cast<ssize_t>(partial.size()));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     cap.take();
 
     auto begin = steady_clock::now();
-    SSDP_CHECK(cg_upnp_device_stop(dev) == 1);
+    CHILD_CHECK(cg_upnp_device_stop(dev) == 1);
     auto end = steady_clock::now();
     auto sent = cap.take();
-    SSDP_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
-    for (const auto& n : nts_of(sent)) SSDP_CHECK(n == "ssdp:byebye");
+    CHILD_CHECK(sent.size() == 2u * 3u * kSamplePassSize);
+    for (const auto& n : nts_of(sent)) CHILD_CHECK(n == "ssdp:byebye");
     // The byebye's random spread (at most 0.5 s, on this thread) is the only
     // wait of a stop: the advertiser, two listeners, two HTTP servers and
     // their connections each end at once, where a fixed pause per thread
     // would add a second each.
-    SSDP_CHECK(end - begin < std::chrono::milliseconds(1500));
-    SSDP_CHECK(end - sent.back().at < std::chrono::milliseconds(700));
+    CHILD_CHECK(end - begin < std::chrono::milliseconds(1500));
+    CHILD_CHECK(end - sent.back().at < std::chrono::milliseconds(700));
     for (int fd : {first, second}) {
       char byte;
-      SSDP_CHECK(read(fd, &byte, 1) == 0);  // closed by the server, unanswered
+      CHILD_CHECK(read(fd, &byte, 1) == 0);  // closed by the server, unanswered
       close(fd);
     }
     cg_upnp_device_delete(dev);
@@ -268,9 +268,9 @@ TEST(AnnounceTest, NoInterfaceNoStart) {
   EXPECT_FRESH_NETNS_PASSES("ip link set lo up", [] {
     capture cap;
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
-    SSDP_CHECK(cg_upnp_device_start(dev) == 0);
-    SSDP_CHECK(cap.take().empty());
+    CHILD_CHECK(dev != nullptr);
+    CHILD_CHECK(cg_upnp_device_start(dev) == 0);
+    CHILD_CHECK(cap.take().empty());
     cg_upnp_device_delete(dev);
     return 0;
   });

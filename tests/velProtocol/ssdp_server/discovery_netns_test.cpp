@@ -4,6 +4,7 @@
 // description over HTTP, and real control points (upnpc, curl, xmllint).
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,13 +30,6 @@ namespace {
 
 constexpr int kStartTimeoutMs = 20000;
 
-bool write_text(const std::string& path, const std::string& text) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && ok;
-}
-
 // Device side: a working directory with the description (when given) and
 // the icons, then the application's discovery start. Reports "R" when the
 // device runs, "F" when discovery failed, then runs until the test closes
@@ -46,10 +40,10 @@ int run_device(int in, int out, const std::string& description) {
   std::error_code ec;
   std::filesystem::create_directory(std::string(dir) + "/description", ec);
   for (const char* icon : {"icon48.png", "icon120.png"}) {
-    write_text(std::string(dir) + "/description/" + icon,
+    vbd_test::write_file(std::string(dir) + "/description/" + icon,
                read_file(source_path(std::string("packaging/description/") + icon)));
   }
-  if (!description.empty()) write_text(std::string(dir) + "/description.xml", description);
+  if (!description.empty()) vbd_test::write_file(std::string(dir) + "/description.xml", description);
   if (chdir(dir) != 0) return 1;
 
   testing::internal::CaptureStdout();
@@ -65,10 +59,10 @@ int run_device(int in, int out, const std::string& description) {
   return 0;
 }
 
-ns_child start_device(const netns_pair& net, const std::string& description, std::string* state,
+ns_child start_device(const veth_link& net, const std::string& description, std::string* state,
                       std::string* printed) {
-  ns_child device = net.spawn(
-      net.device_ns(), [description](int in, int out) { return run_device(in, out, description); });
+  ns_child device = spawn_in_netns(net.device_ns(),
+                                   [description](int in, int out) { return run_device(in, out, description); });
   if (!readable_within(device.from_child, kStartTimeoutMs) ||
       !receive_record(device.from_child, state) || !receive_record(device.from_child, printed)) {
     *state = "(no answer)";
@@ -84,8 +78,8 @@ struct heard {
 
 // Control-point side: listens on port 1900 for the group on every given
 // local address until the test closes its end; then hands over what it heard.
-ns_child start_observer(const netns_pair& net, std::vector<std::string> local_addresses) {
-  return net.spawn(net.cp_ns(), [local_addresses](int in, int out) {
+ns_child start_observer(const veth_link& net, std::vector<std::string> local_addresses) {
+  return spawn_in_netns(net.client_ns(), [local_addresses](int in, int out) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -168,9 +162,9 @@ struct probe {
 
 // Sends every search at once, each from its own socket, and collects the
 // answers to each during the window.
-std::vector<std::vector<std::string>> search(const netns_pair& net,
+std::vector<std::vector<std::string>> search(const veth_link& net,
                                              const std::vector<probe>& probes, int window_ms) {
-  ns_child searcher = net.spawn(net.cp_ns(), [probes, window_ms](int, int out) {
+  ns_child searcher = spawn_in_netns(net.client_ns(), [probes, window_ms](int, int out) {
     std::vector<int> fds;
     for (const auto& p : probes) {
       int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -233,14 +227,14 @@ std::vector<std::pair<std::string, std::string>> answered_ids(
 std::string usn(const char* udn, const char* type) { return std::string(udn) + "::" + type; }
 
 #define REQUIRE_NETNS(net) \
-  if (!(net).ok()) GTEST_SKIP() << "no network namespaces: " << (net).failed_command()
+  if (!(net).ok()) GTEST_SKIP() << "no network namespaces: " << (net).error()
 
 }  // namespace
 
 TEST(DiscoveryNetnsTest, AnnouncementsOnTheWire) {
-  netns_pair net;
+  veth_link net;
   REQUIRE_NETNS(net);
-  ns_child observer = start_observer(net, {net.cp_address()});
+  ns_child observer = start_observer(net, {net.client_address()});
   std::string ready;
   ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
   ASSERT_TRUE(receive_record(observer.from_child, &ready));
@@ -289,16 +283,14 @@ TEST(DiscoveryNetnsTest, AnnouncementsOnTheWire) {
 }
 
 TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
-  netns_pair net;
-  REQUIRE_NETNS(net);
   // An address outside the device's subnet on the control point's link,
   // with a route back from the device, so only the device's own rule stands
   // between a unicast search from it and an answer.
-  const std::string outside = net.other_subnet() + ".2";
-  ASSERT_EQ(run_quiet("ip -n " + net.cp_ns() + " addr add " + outside + "/24 dev vc0"), 0);
-  ASSERT_EQ(
-      run_quiet("ip -n " + net.device_ns() + " route add " + net.other_subnet() + ".0/24 dev vd0"),
-      0);
+  vbd_test::link_options options;
+  options.foreign = true;
+  veth_link net(options);
+  REQUIRE_NETNS(net);
+  const std::string outside = net.foreign_address();
   std::string state;
   std::string printed;
   ns_child device = start_device(net, sample_description(), &state, &printed);
@@ -307,27 +299,27 @@ TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
   std::string upper_udn = replace_all(kRootUdn, "5f2b7c1e-8a43-4d0e-9b6a-3c1d0e7f4a21",
                                       "5F2B7C1E-8A43-4D0E-9B6A-3C1D0E7F4A21");
   std::vector<probe> probes = {
-      {m_search("ssdp:all")},                                                       // 0
-      {m_search("upnp:rootdevice")},                                                // 1
-      {m_search(kRootUdn)},                                                         // 2
-      {m_search(kTrayUdn)},                                                         // 3
-      {m_search(kPlayerType)},                                                      // 4
-      {m_search(kControlType)},                                                     // 5
-      {m_search(kTrayControlType)},                                                 // 6
-      {m_search(upper_udn)},                                                        // 7
-      {m_search("upnp:rootdevice", "(none)")},                                      // 8
-      {m_search("upnp:rootdevice", "2s")},                                          // 9
-      {m_search("upnp:rootdevice", "1", "239.255.255.250:1900", "ssdp:discover")},  // 10
-      {m_search("upnp:rootdevice", "1", "239.255.255.250")},                        // 11
-      {m_search("upnp:rootdevice", "100000000000000")},                             // 12: MX as 5
-      {m_search("upnp:rootdevice"), net.device_address(), outside},  // 13: unicast, outside
-      {m_search("upnp:rootdevice"), net.device_address()},           // 14: unicast, inside
+      {msearch("ssdp:all")},                                                       // 0
+      {msearch("upnp:rootdevice")},                                                // 1
+      {msearch(kRootUdn)},                                                         // 2
+      {msearch(kTrayUdn)},                                                         // 3
+      {msearch(kPlayerType)},                                                      // 4
+      {msearch(kControlType)},                                                     // 5
+      {msearch(kTrayControlType)},                                                 // 6
+      {msearch(upper_udn)},                                                        // 7
+      {msearch("upnp:rootdevice", "(none)")},                                      // 8
+      {msearch("upnp:rootdevice", "2s")},                                          // 9
+      {msearch("upnp:rootdevice", "1", "239.255.255.250:1900", "ssdp:discover")},  // 10
+      {msearch("upnp:rootdevice", "1", "239.255.255.250")},                        // 11
+      {msearch("upnp:rootdevice", "100000000000000")},                             // 12: MX as 5
+      {msearch("upnp:rootdevice"), net.device_address(), outside},  // 13: unicast, outside
+      {msearch("upnp:rootdevice"), net.device_address()},           // 14: unicast, inside
       // An empty datagram does not end the listener: 17 comes after it.
       {"", net.device_address()},  // 15
       // Only the first 512 bytes of a datagram count.
-      {replace_all(m_search("upnp:rootdevice"),
+      {replace_all(msearch("upnp:rootdevice"),
                    "ST:", "X-Pad: " + std::string(600, 'p') + "\r\nST:")},  // 16
-      {replace_all(m_search("upnp:rootdevice"), "\r\n\r\n",
+      {replace_all(msearch("upnp:rootdevice"), "\r\n\r\n",
                    "\r\nX-Pad: " + std::string(600, 'p') + "\r\n\r\n")},  // 17
   };
   auto answers = search(net, probes, 8000);
@@ -361,7 +353,7 @@ TEST(DiscoveryNetnsTest, SearchesAreAnsweredWithExactlyTheMatches) {
 }
 
 TEST(DiscoveryNetnsTest, DescriptionOverHttp) {
-  netns_pair net;
+  veth_link net;
   REQUIRE_NETNS(net);
   std::string state;
   std::string printed;
@@ -370,7 +362,7 @@ TEST(DiscoveryNetnsTest, DescriptionOverHttp) {
   const std::string base = "http://" + net.device_address() + ":38400";
   std::string out;
 
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -i " + base + "/description.xml", &out), 0) << out;
+  ASSERT_EQ(veth_link::exec(net.client_ns(), "curl -s -i " + base + "/description.xml", &out), 0) << out;
   EXPECT_EQ(out.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << out;
   EXPECT_NE(out.find("Content-Type: text/xml; charset=\"utf-8\"\r\n"), std::string::npos);
   size_t body_at = out.find("\r\n\r\n");
@@ -381,28 +373,28 @@ TEST(DiscoveryNetnsTest, DescriptionOverHttp) {
   EXPECT_NE(body.find(" <URLBase>" + base + "</URLBase>\n</root>\n"), std::string::npos) << body;
 
   // A real XML reader accepts the served document.
-  EXPECT_EQ(net.exec(net.cp_ns(),
+  EXPECT_EQ(veth_link::exec(net.client_ns(),
                      "sh -c 'curl -sf " + base + "/description.xml | xmllint --noout -'", &out),
             0)
       << out;
 
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -I " + base + "/description.xml", &out), 0);
+  ASSERT_EQ(veth_link::exec(net.client_ns(), "curl -s -I " + base + "/description.xml", &out), 0);
   EXPECT_NE(out.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos)
       << out;
-  ASSERT_EQ(net.exec(net.cp_ns(),
+  ASSERT_EQ(veth_link::exec(net.client_ns(),
                      "curl -s -o /dev/null -w '%{http_code}' " + base + "/description%2Exml", &out),
             0);
   EXPECT_EQ(out, "200");
   ASSERT_EQ(
-      net.exec(net.cp_ns(),
+      veth_link::exec(net.client_ns(),
                "curl -s -o /dev/null -w '%{http_code}' -X POST " + base + "/description.xml", &out),
       0);
   EXPECT_EQ(out, "400");
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s -o /dev/null -w '%{http_code}' " + base + "/missing.xml",
+  ASSERT_EQ(veth_link::exec(net.client_ns(), "curl -s -o /dev/null -w '%{http_code}' " + base + "/missing.xml",
                      &out),
             0);
   EXPECT_EQ(out, "404");
-  ASSERT_EQ(net.exec(net.cp_ns(),
+  ASSERT_EQ(veth_link::exec(net.client_ns(),
                      "curl -s -o /dev/null -w '%{http_code} %{content_type} %{size_download}' " +
                          base + "/icon120.png",
                      &out),
@@ -415,7 +407,7 @@ TEST(DiscoveryNetnsTest, DescriptionOverHttp) {
 
 TEST(DiscoveryNetnsTest, UpnpcFindsTheDevice) {
   if (run_quiet("command -v upnpc") != 0) GTEST_SKIP() << "upnpc (miniupnpc) is not installed";
-  netns_pair net;
+  veth_link net;
   REQUIRE_NETNS(net);
   std::string state;
   std::string printed;
@@ -423,7 +415,7 @@ TEST(DiscoveryNetnsTest, UpnpcFindsTheDevice) {
   ASSERT_EQ(state, "R") << printed;
   std::string out;
   // The player is no gateway, so upnpc ends with an error after listing it.
-  net.exec(net.cp_ns(), "timeout 60 upnpc -m vc0 -s", &out);
+  veth_link::exec(net.client_ns(), "timeout 60 upnpc -m vc0 -s", &out);
   EXPECT_NE(out.find("desc: http://" + net.device_address() + ":38400/description.xml"),
             std::string::npos)
       << out;
@@ -431,19 +423,19 @@ TEST(DiscoveryNetnsTest, UpnpcFindsTheDevice) {
 }
 
 TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
-  netns_pair net;
+  veth_link net;
   REQUIRE_NETNS(net);
   // A second link between the namespaces, in a second subnet.
   const std::string second = net.other_subnet();
   for (const std::string& c :
-       {"ip -n " + net.device_ns() + " link add vd1 type veth peer name vc1 netns " + net.cp_ns(),
+       {"ip -n " + net.device_ns() + " link add vd1 type veth peer name vc1 netns " + net.client_ns(),
         "ip -n " + net.device_ns() + " addr add " + second + ".1/24 dev vd1",
-        "ip -n " + net.cp_ns() + " addr add " + second + ".2/24 dev vc1",
+        "ip -n " + net.client_ns() + " addr add " + second + ".2/24 dev vc1",
         "ip -n " + net.device_ns() + " link set vd1 up",
-        "ip -n " + net.cp_ns() + " link set vc1 up"}) {
+        "ip -n " + net.client_ns() + " link set vc1 up"}) {
     ASSERT_EQ(run_quiet(c), 0) << c;
   }
-  ns_child observer = start_observer(net, {net.cp_address(), second + ".2"});
+  ns_child observer = start_observer(net, {net.client_address(), second + ".2"});
   std::string ready;
   ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
   ASSERT_TRUE(receive_record(observer.from_child, &ready));
@@ -455,7 +447,7 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
 
   // Searches over the second link are answered with the second address, and
   // so is the description fetched over it.
-  probe over_second{m_search("upnp:rootdevice")};
+  probe over_second{msearch("upnp:rootdevice")};
   over_second.multicast_if = second + ".2";
   auto answers = search(net, {over_second}, 2500);
   ASSERT_FALSE(answers[0].empty());
@@ -464,10 +456,10 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
               "http://" + second + ".1:38400/description.xml");
   }
   std::string out;
-  ASSERT_EQ(net.exec(net.cp_ns(), "curl -s http://" + second + ".1:38400/description.xml", &out),
+  ASSERT_EQ(veth_link::exec(net.client_ns(), "curl -s http://" + second + ".1:38400/description.xml", &out),
             0);
   EXPECT_NE(out.find("<URLBase>http://" + second + ".1:38400</URLBase>"), std::string::npos) << out;
-  ASSERT_EQ(net.exec(net.cp_ns(),
+  ASSERT_EQ(veth_link::exec(net.client_ns(),
                      "curl -s http://" + net.device_address() + ":38400/description.xml", &out),
             0);
   EXPECT_NE(out.find("<URLBase>http://" + net.device_address() + ":38400</URLBase>"),
@@ -489,9 +481,9 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
 }
 
 TEST(DiscoveryNetnsTest, DiscoveryFailuresLeaveNoDevice) {
-  netns_pair net;
+  veth_link net;
   REQUIRE_NETNS(net);
-  ns_child observer = start_observer(net, {net.cp_address()});
+  ns_child observer = start_observer(net, {net.client_address()});
   std::string ready;
   ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
   ASSERT_TRUE(receive_record(observer.from_child, &ready));

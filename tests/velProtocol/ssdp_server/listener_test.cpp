@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/clock.h"
 #include "tests/velProtocol/ssdp_server/netns_util.h"
 #include "tests/velProtocol/ssdp_server/ssdp_test_util.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -60,38 +61,12 @@ cg_upnp_ssdp_server* started_listener() {
   return server;
 }
 
-// A UDP socket of the test, bound to any port.
-int udp_socket() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(any)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 bool send_to_listener(int fd, const std::string& text) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(CG_UPNP_SSDP_PORT);
-  inet_pton(AF_INET, kAddress, &to.sin_addr);
-  return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) ==
-         static_cast<ssize_t>(text.size());
-}
-
-bool readable_within_ms(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, ms) > 0;
+  return vbd_test::udp_send(fd, kAddress, CG_UPNP_SSDP_PORT, text);
 }
 
 bool received_within(int count, int ms) {
-  auto end = steady_clock::now() + milliseconds(ms);
-  while (g_received.load() < count && steady_clock::now() < end) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return g_received.load() >= count;
+  return vbd_test::wait_until([count] { return g_received.load() >= count; }, ms, 1);
 }
 
 // Processor time of the whole process so far.
@@ -107,15 +82,15 @@ milliseconds cpu_time() {
 TEST(ListenerTest, FailedReceivesNeitherEndTheListenerNorSpin) {
   EXPECT_FRESH_NETNS_PASSES(kOneInterface, [] {
     cg_upnp_ssdp_server* server = started_listener();
-    SSDP_CHECK(server != nullptr);
-    int fd = udp_socket();
-    SSDP_CHECK(fd >= 0);
+    CHILD_CHECK(server != nullptr);
+    int fd = vbd_test::udp_socket("");
+    CHILD_CHECK(fd >= 0);
     // An empty datagram is a receive of nothing: the next one still arrives.
-    SSDP_CHECK(send_to_listener(fd, ""));
-    SSDP_CHECK(send_to_listener(fd, "after"));
-    SSDP_CHECK(received_within(1, 2000));
+    CHILD_CHECK(send_to_listener(fd, ""));
+    CHILD_CHECK(send_to_listener(fd, "after"));
+    CHILD_CHECK(received_within(1, 2000));
     std::this_thread::sleep_for(milliseconds(50));
-    SSDP_CHECK(g_received.load() == 1);
+    CHILD_CHECK(g_received.load() == 1);
 
     // A socket shut down for reading stays readable and every receive fails:
     // the listener pauses after each failure instead of spinning.
@@ -126,12 +101,12 @@ TEST(ListenerTest, FailedReceivesNeitherEndTheListenerNorSpin) {
     milliseconds used = cpu_time() - cpu_before;
     std::fprintf(stderr, "processor time while failing: %lld ms\n",
                  static_cast<long long>(used.count()));
-    SSDP_CHECK(used < milliseconds(250));
+    CHILD_CHECK(used < milliseconds(250));
 
     auto begin = steady_clock::now();
-    SSDP_CHECK(cg_upnp_ssdp_server_stop(server) == 1);
-    SSDP_CHECK(steady_clock::now() - begin < milliseconds(300));
-    SSDP_CHECK(server->thread == nullptr);
+    CHILD_CHECK(cg_upnp_ssdp_server_stop(server) == 1);
+    CHILD_CHECK(steady_clock::now() - begin < milliseconds(300));
+    CHILD_CHECK(server->thread == nullptr);
     cg_upnp_ssdp_server_delete(server);
     close(fd);
     return 0;
@@ -144,11 +119,11 @@ TEST(ListenerTest, StopEndsAnIdleWaitAtOnce) {
     auto begin = steady_clock::now();
     for (int round = 0; round < 10; round++) {
       cg_upnp_ssdp_server* server = started_listener();
-      SSDP_CHECK(server != nullptr);
+      CHILD_CHECK(server != nullptr);
       std::this_thread::sleep_for(milliseconds(round % 3 * 10));
       cg_upnp_ssdp_server_delete(server);  // stops first
     }
-    SSDP_CHECK(steady_clock::now() - begin < milliseconds(1500));
+    CHILD_CHECK(steady_clock::now() - begin < milliseconds(1500));
     return 0;
   });
 }
@@ -156,18 +131,18 @@ TEST(ListenerTest, StopEndsAnIdleWaitAtOnce) {
 TEST(ListenerTest, StopDuringTheWaitBeforeAnAnswerSendsNothing) {
   EXPECT_FRESH_NETNS_PASSES(kOneInterface, [] {
     cg_upnp_device* dev = device_from(sample_description());
-    SSDP_CHECK(dev != nullptr);
+    CHILD_CHECK(dev != nullptr);
     g_device = dev;
-    int fd = udp_socket();
-    SSDP_CHECK(fd >= 0);
+    int fd = vbd_test::udp_socket("");
+    CHILD_CHECK(fd >= 0);
 
     // Without a stop the answer comes (the searcher counts as local).
     cg_upnp_ssdp_server* server = started_listener();
-    SSDP_CHECK(server != nullptr);
-    SSDP_CHECK(send_to_listener(fd, m_search("upnp:rootdevice", "1")));
-    SSDP_CHECK(readable_within_ms(fd, 3000));
+    CHILD_CHECK(server != nullptr);
+    CHILD_CHECK(send_to_listener(fd, msearch("upnp:rootdevice", "1")));
+    CHILD_CHECK(readable_within(fd, 3000));
     char answer[2048];
-    SSDP_CHECK(recv(fd, answer, sizeof(answer), 0) > 0);
+    CHILD_CHECK(recv(fd, answer, sizeof(answer), 0) > 0);
     cg_upnp_ssdp_server_delete(server);
 
     // MX 5: the listener waits up to 1.25 s before it answers. A draw so
@@ -176,23 +151,23 @@ TEST(ListenerTest, StopDuringTheWaitBeforeAnAnswerSendsNothing) {
     bool stopped_while_waiting = false;
     for (int round = 0; round < 5 && !stopped_while_waiting; round++) {
       server = started_listener();
-      SSDP_CHECK(server != nullptr);
-      SSDP_CHECK(send_to_listener(fd, m_search("upnp:rootdevice", "5")));
-      SSDP_CHECK(received_within(1, 2000));
-      if (readable_within_ms(fd, 0)) {
+      CHILD_CHECK(server != nullptr);
+      CHILD_CHECK(send_to_listener(fd, msearch("upnp:rootdevice", "5")));
+      CHILD_CHECK(received_within(1, 2000));
+      if (readable_within(fd, 0)) {
         recv(fd, answer, sizeof(answer), 0);
         cg_upnp_ssdp_server_delete(server);
         continue;
       }
       auto begin = steady_clock::now();
-      SSDP_CHECK(cg_upnp_ssdp_server_stop(server) == 1);
-      SSDP_CHECK(steady_clock::now() - begin < milliseconds(300));
+      CHILD_CHECK(cg_upnp_ssdp_server_stop(server) == 1);
+      CHILD_CHECK(steady_clock::now() - begin < milliseconds(300));
       stopped_while_waiting = true;
       // Longer than the longest wait: no answer follows the stop.
-      SSDP_CHECK(!readable_within_ms(fd, 2000));
+      CHILD_CHECK(!readable_within(fd, 2000));
       cg_upnp_ssdp_server_delete(server);
     }
-    SSDP_CHECK(stopped_while_waiting);
+    CHILD_CHECK(stopped_while_waiting);
     g_device = nullptr;
     close(fd);
     cg_upnp_device_delete(dev);

@@ -30,7 +30,7 @@ class SearchTest : public testing::Test {
   }
 
   std::vector<std::pair<std::string, std::string>> answered(const std::string& st) {
-    return identities(search(m_search(st)), "ST");
+    return identities(search(msearch(st)), "ST");
   }
 
   capture cap_;
@@ -42,7 +42,7 @@ std::string usn(const char* udn, const char* type) { return std::string(udn) + "
 }  // namespace
 
 TEST_F(SearchTest, SsdpAllAnswersEveryIdentityWithTheResponseHeaders) {
-  auto sent = search(m_search("ssdp:all"));
+  auto sent = search(msearch("ssdp:all"));
   EXPECT_EQ(identities(sent, "ST"), sample_pass());
   ASSERT_FALSE(sent.empty());
   const std::string date = "%A%a%a, %d%d %A%a%a %d%d%d%d %d%d:%d%d:%d%d GMT";
@@ -90,21 +90,21 @@ TEST_F(SearchTest, OnlyWellFormedSearchesAreAnswered) {
     std::string text;
     bool answered;
   } variants[] = {
-      {m_search(kRootUdn), true},
-      {m_search(kRootUdn, "(none)"), false},
-      {m_search(kRootUdn, ""), false},
-      {m_search(kRootUdn, "2s"), false},
-      {m_search(kRootUdn, "-1"), false},
-      {m_search(kRootUdn, "1", "239.255.255.250"), false},
-      {m_search(kRootUdn, "1", "239.255.255.250:1901"), false},
-      {m_search(kRootUdn, "1", "[FF02::C]:1900"), false},
+      {msearch(kRootUdn), true},
+      {msearch(kRootUdn, "(none)"), false},
+      {msearch(kRootUdn, ""), false},
+      {msearch(kRootUdn, "2s"), false},
+      {msearch(kRootUdn, "-1"), false},
+      {msearch(kRootUdn, "1", "239.255.255.250"), false},
+      {msearch(kRootUdn, "1", "239.255.255.250:1901"), false},
+      {msearch(kRootUdn, "1", "[FF02::C]:1900"), false},
       // The reader strips trailing spaces from values.
-      {m_search(kRootUdn, "1", "239.255.255.250:1900   "), true},
-      {m_search(kRootUdn, "1", "239.255.255.250:1900", "ssdp:discover"), false},
-      {m_search(kRootUdn, "1", "239.255.255.250:1900", "\"ssdp:discover\"; extra"), true},
-      {m_search(""), false},
-      {replace_all(m_search(kRootUdn), "M-SEARCH", "NOTIFY"), false},
-      {replace_all(m_search(kRootUdn), "HTTP/1.1", "HTTP/1.0"), false},
+      {msearch(kRootUdn, "1", "239.255.255.250:1900   "), true},
+      {msearch(kRootUdn, "1", "239.255.255.250:1900", "ssdp:discover"), false},
+      {msearch(kRootUdn, "1", "239.255.255.250:1900", "\"ssdp:discover\"; extra"), true},
+      {msearch(""), false},
+      {replace_all(msearch(kRootUdn), "M-SEARCH", "NOTIFY"), false},
+      {replace_all(msearch(kRootUdn), "HTTP/1.1", "HTTP/1.0"), false},
       {"M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nMX: 1\r\nST: ssdp:all\r\n\r\n", false},
   };
   for (const auto& v : variants) {
@@ -126,7 +126,7 @@ TEST_F(SearchTest, MxIsLimitedToFiveSeconds) {
                                                 {"007", 5},
                                                 {"2147483648", 5},
                                                 {"99999999999999999999999999", 5}}) {
-    cg_upnp_ssdp_packet* packet = search_packet(m_search("ssdp:all", text), dev_);
+    cg_upnp_ssdp_packet* packet = search_packet(msearch("ssdp:all", text), dev_);
     int mx = -1;
     EXPECT_EQ(cg_upnp_ssdp_packet_is_search_request(packet, &mx), 1) << text;
     EXPECT_EQ(mx, expected) << text;
@@ -136,12 +136,12 @@ TEST_F(SearchTest, MxIsLimitedToFiveSeconds) {
 
 TEST_F(SearchTest, SearchersOutsideTheLocalSubnetsGetNothing) {
   cap_.set_peers_local(false);
-  EXPECT_TRUE(search(m_search("ssdp:all")).empty());
+  EXPECT_TRUE(search(msearch("ssdp:all")).empty());
   auto asked = cap_.peers_asked();
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0], "10.77.1.2");
   // Foreign or malformed datagrams are dropped before the subnet is looked at.
-  EXPECT_TRUE(search(m_search("ssdp:all", "x")).empty());
+  EXPECT_TRUE(search(msearch("ssdp:all", "x")).empty());
   EXPECT_EQ(cap_.peers_asked().size(), 1u);
 }
 
@@ -162,12 +162,12 @@ TEST_F(SearchTest, IdentitiesWithoutTypesOrTooLongAreLeftOut) {
   cg_upnp_device* dev = device_from(text);
   ASSERT_NE(dev, nullptr);
   using ids = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(identities(search(m_search("ssdp:all"), dev), "ST"),
+  EXPECT_EQ(identities(search(msearch("ssdp:all"), dev), "ST"),
             (ids{{"upnp:rootdevice", "uuid:r::upnp:rootdevice"},
                  {"uuid:r", "uuid:r"},
                  {"urn:ok:1", "uuid:r::urn:ok:1"}}));
-  EXPECT_TRUE(search(m_search(long_type), dev).empty());
-  EXPECT_TRUE(search(m_search("urn:no-udn:1"), dev).empty());
+  EXPECT_TRUE(search(msearch(long_type), dev).empty());
+  EXPECT_TRUE(search(msearch("urn:no-udn:1"), dev).empty());
   cg_upnp_device_delete(dev);
 }
 
@@ -175,7 +175,7 @@ TEST_F(SearchTest, EmbeddedCallsSkipTheChecks) {
   // The recursive form answers without acceptance checks, as for an
   // embedded device; it never answers for the root identity.
   cg_upnp_device* tray = cg_upnp_device_list_first(cg_upnp_device_get_device_list(dev_));
-  cg_upnp_ssdp_packet* packet = search_packet(m_search("ssdp:all", "bad"), tray);
+  cg_upnp_ssdp_packet* packet = search_packet(msearch("ssdp:all", "bad"), tray);
   cg_upnp_device_search_received(tray, packet, 0);
   cg_upnp_ssdp_packet_delete(packet);
   using ids = std::vector<std::pair<std::string, std::string>>;

@@ -63,7 +63,7 @@ TEST(SsdpPacketTest, ANulByteEndsTheText) {
 }
 
 TEST(SsdpPacketTest, ClearDropsTextAndHeaders) {
-  cg_upnp_ssdp_packet* packet = search_packet(m_search("ssdp:all"), nullptr);
+  cg_upnp_ssdp_packet* packet = search_packet(msearch("ssdp:all"), nullptr);
   EXPECT_GT(cg_http_header_list_size(packet->header_list), 0);
   EXPECT_GT(packet->timestamp, 0);
   cg_upnp_ssdp_packet_clear(packet);

@@ -7,15 +7,15 @@
 #include <strings.h>
 
 #include <chrono>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/text.h"
+#include "tests/support/udp.h"
 #include "velProtocol/ssdp_server/ssdp_server.h"
 
 namespace ssdp_test {
@@ -52,26 +52,13 @@ inline bool matches(const std::string& text, const std::string& pattern) {
   return t == text.size();
 }
 
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline std::string source_path(const std::string& relative) {
-  return std::string(VBD_SOURCE_DIR) + "/" + relative;
-}
+using vbd_test::msearch;
+using vbd_test::read_file;
+using vbd_test::replace_all;
+using vbd_test::source_path;
 
 inline std::string sample_description() {
   return read_file(source_path("packaging/description.xml"));
-}
-
-inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 // A device parsed from the text, or none.
@@ -226,15 +213,6 @@ inline cg_upnp_ssdp_packet* search_packet(const std::string& text, void* device,
   cg_upnp_ssdp_packet_set_user_data(packet, device);
   cg_upnp_ssdp_packet_parse_headers(packet);
   return packet;
-}
-
-inline std::string m_search(const std::string& st, const std::string& mx = "1",
-                            const std::string& host = "239.255.255.250:1900",
-                            const std::string& man = "\"ssdp:discover\"") {
-  std::string text = "M-SEARCH * HTTP/1.1\r\nHOST: " + host + "\r\nMAN: " + man + "\r\n";
-  if (mx != "(none)") text += "MX: " + mx + "\r\n";
-  text += "ST: " + st + "\r\n\r\n";
-  return text;
 }
 
 }  // namespace ssdp_test
