@@ -1,9 +1,10 @@
 // The accept thread survives running out of descriptors in a flood of
-// connections. Runs in a forked child with a small descriptor limit.
+// connections. Runs in a forked (leak-checked) child with a small
+// descriptor limit.
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
+#include "tests/support/child.h"
 #include "tests/velProtocol/control_server/server_fixture.h"
 
 namespace ctl_test {
@@ -35,12 +36,12 @@ int serve_after_descriptor_exhaustion() {
   close(probe);
   if (!c.connect_to(port)) return 12;
   // accept() now fails for want of a descriptor; the server must go on.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  vbd_test::sleep_ms(300);
   for (int i = 0; i < 8 && !filler.empty(); i++) {
     close(filler.back());
     filler.pop_back();
   }
-  c.send_bytes("CON\r");
+  c.send("CON\r");
   int rc = c.read_bytes(5, 5000) == "CON\r\n" ? 0 : 13;
   for (int fd : filler) close(fd);
   vel_protocol_server_delete(server);
@@ -48,13 +49,7 @@ int serve_after_descriptor_exhaustion() {
 }
 
 TEST(accept_hardening, RunningOutOfDescriptorsDoesNotEndAccepting) {
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(serve_after_descriptor_exhaustion());
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(vbd_test::run_child(serve_after_descriptor_exhaustion), 0);
 }
 
 }  // namespace

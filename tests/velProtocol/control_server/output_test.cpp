@@ -14,11 +14,8 @@
 namespace ctl_test {
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-long long ms_since(clock_type::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start).count();
-}
+using vbd_test::ms_since;
+using vbd_test::now_ms;
 
 // Event line number `seq`: "EV<6 digits>" padded with dots to 200 bytes
 // before the line end the server adds.
@@ -54,7 +51,7 @@ int whole_lines(const std::string& stream, int first, std::string* why) {
 // Everything a client gets until the server closes the connection.
 std::string read_to_end(client& c) {
   std::string all;
-  for (std::string part = c.read_for(300); !part.empty(); part = c.read_for(300)) all += part;
+  for (std::string part = c.take(300); !part.empty(); part = c.take(300)) all += part;
   return all;
 }
 
@@ -71,7 +68,7 @@ TEST_F(server_test, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine) {
   std::string got;
   std::thread drain([&] {
     for (;;) {
-      std::string part = reader.read_for(50);
+      std::string part = reader.take(50);
       got += part;
       read_total = got.size();
       if (part.empty() && done) break;
@@ -82,7 +79,7 @@ TEST_F(server_test, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine) {
   // most a hundred lines behind so that only the sleeper can overflow.
   int pushed = 0;
   bool cut_off = false;
-  auto start = clock_type::now();
+  auto start = now_ms();
   while (pushed < 50000 && ms_since(start) < 8000) {
     vel_protocol_server_socketlist_event_response(server_, event_text(pushed).c_str());
     pushed++;
@@ -140,7 +137,7 @@ TEST_F(server_test, CutOffClientLeavesTheListsAtOnce) {
   // its thread still offers the rest of its last line.
   client other;
   connect(other, "127.0.0.2");
-  other.send_bytes("CON\r");
+  other.send("CON\r");
   EXPECT_EQ(other.read_bytes(5), "CON\r\n");
   EXPECT_EQ(vel_protocol_server_push(server_, "to the other"), 1);
   EXPECT_EQ(other.read_bytes(14), "to the other\r\n");
@@ -163,7 +160,7 @@ TEST_F(server_test, StopDoesNotWaitForACutOffClient) {
   connect(sleeper, nullptr, 4096);
   ASSERT_TRUE(shrink_server_send_buffer(sleeper.local_port()));
   ASSERT_GT(push_until_cut_off(server_), 0);
-  auto start = clock_type::now();
+  auto start = now_ms();
   EXPECT_EQ(vel_protocol_server_stop(server_), 1);
   EXPECT_LT(ms_since(start), VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS / 2);
 }
@@ -201,7 +198,7 @@ TEST_F(server_test, DeadPeerNeverDelaysAPushToAnother) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   long long slowest = 0;
   for (int i = 0; i < 5; i++) {
-    auto start = clock_type::now();
+    auto start = now_ms();
     vel_protocol_server_socketlist_event_response(server_, event_text(i).c_str());
     slowest = std::max(slowest, ms_since(start));
   }
@@ -216,11 +213,11 @@ TEST_F(server_test, StopWithAnIdleClientIsFast) {
   start_server();
   client idle;
   connect(idle);
-  auto start = clock_type::now();
+  auto start = now_ms();
   EXPECT_EQ(vel_protocol_server_stop(server_), 1);
   EXPECT_LT(ms_since(start), 1000);
   EXPECT_TRUE(idle.wait_closed(1000));
-  start = clock_type::now();
+  start = now_ms();
   vel_protocol_server_delete(server_);
   server_ = nullptr;
   EXPECT_LT(ms_since(start), 1000);
@@ -230,7 +227,7 @@ TEST_F(server_test, ReconnectsFromOneAddressReplaceWithoutPolling) {
   start_server();
   const int rounds = 50;
   std::vector<std::unique_ptr<client>> clients;
-  auto start = clock_type::now();
+  auto start = now_ms();
   for (int i = 0; i < rounds; i++) {
     clients.push_back(std::make_unique<client>());
     connect(*clients.back());
@@ -239,7 +236,7 @@ TEST_F(server_test, ReconnectsFromOneAddressReplaceWithoutPolling) {
   EXPECT_LT(took, 2500) << rounds << " replacements";
   for (int i = 0; i + 1 < rounds; i++) EXPECT_TRUE(clients[i]->wait_closed(1000)) << i;
   EXPECT_EQ(vel_protocol_server_client_count(server_), 1);
-  clients.back()->send_bytes("CON\r");
+  clients.back()->send("CON\r");
   EXPECT_EQ(clients.back()->read_bytes(5), "CON\r\n");
 }
 
@@ -256,9 +253,9 @@ TEST_F(server_test, ReplacingABusyConnectionWaitsForOneLineOnly) {
   connect(busy);
   std::string burst;
   for (int i = 0; i < 40; i++) burst += "PL\r";  // 6 s of work if all ran
-  busy.send_bytes(burst);
+  busy.send(burst);
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() >= 1; }));
-  auto start = clock_type::now();
+  auto start = now_ms();
   client next;
   connect(next);
   EXPECT_LT(ms_since(start), 1500);

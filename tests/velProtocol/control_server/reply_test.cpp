@@ -44,24 +44,24 @@ TEST_F(server_test, RequestReplyFollowsThePushRouting) {
   };
   client a, b, c;
   connect(a);
-  a.send_bytes("1\r");
+  a.send("1\r");
   EXPECT_EQ(a.read_bytes(6), "re:1\r\n");
 
   // Two or more: only the second in connection order, whoever asked.
   connect(b);
   connect(c, "127.0.0.2");
-  c.send_bytes("2\r");
+  c.send("2\r");
   EXPECT_EQ(b.read_bytes(6), "re:2\r\n");
-  a.send_bytes("3\r");
+  a.send("3\r");
   EXPECT_EQ(b.read_bytes(6), "re:3\r\n");
-  EXPECT_EQ(a.read_for(50), "");
-  EXPECT_EQ(c.read_for(10), "");
+  EXPECT_EQ(a.take(50), "");
+  EXPECT_EQ(c.take(10), "");
 
   // Back to one: the asker itself.
   b.close_now();
   c.close_now();
   ASSERT_TRUE(wait_until([&] { return vel_protocol_server_client_count(server_) == 1; }));
-  a.send_bytes("4\r");
+  a.send("4\r");
   EXPECT_EQ(a.read_bytes(6), "re:4\r\n");
   // The callback notes its result after the reply has gone.
   ASSERT_TRUE(wait_until([&] {
@@ -90,7 +90,7 @@ TEST_F(server_test, EveryReplyFromTheCallbackUsesTheEncoderWithoutDeadlock) {
   };
   client a;
   connect(a);
-  a.send_bytes("PL\r");
+  a.send("PL\r");
   std::string want = frame_of("R1") + frame_of("P1") + frame_of("S1") + frame_of("E1");
   EXPECT_EQ(a.read_bytes(want.size()), want);
   // The callback runs under the mutex: once it is taken here the callback
@@ -103,7 +103,7 @@ TEST_F(server_test, EveryReplyFromTheCallbackUsesTheEncoderWithoutDeadlock) {
   // From another thread too, and the handshake reply.
   EXPECT_EQ(vel_protocol_server_push(server_, "ev"), 1);
   EXPECT_EQ(a.read_bytes(8), frame_of("ev"));
-  a.send_bytes("CON\r");
+  a.send("CON\r");
   EXPECT_EQ(a.read_bytes(9), frame_of("CON"));
   ASSERT_TRUE(wait_until([&] { return sent_list().size() == 6; }));
   std::vector<std::string> texts;

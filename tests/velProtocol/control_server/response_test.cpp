@@ -16,18 +16,18 @@ TEST_F(server_test, SingleAndEventResponsesFollowTheLineEndRule) {
   };
   client c;
   connect(c);
-  c.send_bytes("1\r");
+  c.send("1\r");
   EXPECT_EQ(c.read_bytes(3), "R\r\n");
-  c.send_bytes("2\r");
+  c.send("2\r");
   EXPECT_EQ(c.read_bytes(4), "X\n\r\n");
-  c.send_bytes("3\r");
+  c.send("3\r");
   EXPECT_EQ(c.read_bytes(3), "Y\n\r");
 
   EXPECT_EQ(vel_protocol_server_socketlist_event_response(server_, "E\r\n"), 1);
   EXPECT_EQ(c.read_bytes(3), "E\r\n");
   EXPECT_EQ(vel_protocol_server_socketlist_event_response(server_, ""), 1);
   EXPECT_EQ(c.read_bytes(2), "\r\n");
-  EXPECT_EQ(c.read_for(50), "");
+  EXPECT_EQ(c.take(50), "");
 }
 
 TEST_F(server_test, EventWithoutClientsOrListener) {
@@ -53,17 +53,17 @@ TEST_F(server_test, PushGoesToEveryClientBelowTwoElseToTheSecond) {
   connect(c, "127.0.0.2");
   EXPECT_EQ(vel_protocol_server_push(server_, "ev"), 1);
   EXPECT_EQ(b.read_bytes(4), "ev\r\n");
-  c.send_bytes("PL\r");
+  c.send("PL\r");
   EXPECT_EQ(b.read_bytes(3), "R\r\n");
-  EXPECT_EQ(a.read_for(100), "");
-  EXPECT_EQ(c.read_for(10), "");
+  EXPECT_EQ(a.take(100), "");
+  EXPECT_EQ(c.take(10), "");
 
   // When the second leaves, the third becomes the second.
   b.close_now();
   ASSERT_TRUE(wait_until([&] { return vel_protocol_server_client_count(server_) == 2; }));
   EXPECT_EQ(vel_protocol_server_push(server_, "next"), 1);
   EXPECT_EQ(c.read_bytes(6), "next\r\n");
-  EXPECT_EQ(a.read_for(50), "");
+  EXPECT_EQ(a.take(50), "");
 }
 
 TEST_F(server_test, FailedSendToOneClientStillReachesTheOthers) {
@@ -99,7 +99,7 @@ TEST_F(server_test, PushDoesNotWaitForARequestInProgress) {
   };
   client c;
   connect(c);
-  c.send_bytes("PL\r");
+  c.send("PL\r");
   ASSERT_TRUE(wait_until([&] { return inside.load(); }));
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(vel_protocol_server_push(server_, "feedback"), 1);
@@ -148,8 +148,8 @@ TEST_F(server_test, PushesRaceWithClientsComingAndGoing) {
   for (int round = 0; round < 8 && connected; round++) {
     client a, b;
     connected = a.connect_to(port_) && b.connect_to(port_, "127.0.0.2");
-    a.send_bytes("PL\r");
-    b.send_bytes("?P\r");
+    a.send("PL\r");
+    b.send("?P\r");
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     if (round % 2) b.reset_now();
   }

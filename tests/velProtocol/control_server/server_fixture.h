@@ -1,156 +1,32 @@
-// Test helpers for the control server on loopback: a plain TCP client, a
-// recorder for the server's callbacks, log capture and a running server.
+// Fixture of the control server tests on loopback: a recorder for the
+// server's callbacks, log capture and a running server, with the support
+// library's TCP client and waits.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/clock.h"
+#include "tests/support/tcp.h"
+#include "tests/support/text.h"
 #include "velProtocol/control_server/control_server.h"
 
 namespace ctl_test {
 
-// Polls a condition every 5 ms for at most timeout_ms.
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using client = vbd_test::tcp_client;
+using vbd_test::count_of;
+using vbd_test::wait_until;
 
-// A blocking TCP client on loopback, optionally from another loopback
-// source address.
-class client {
- public:
-  client() = default;
-  client(const client&) = delete;
-  client& operator=(const client&) = delete;
-  ~client() { close_now(); }
-
-  bool connect_to(int port, const char* source = nullptr, int rcvbuf = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) return false;
-    if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    if (source) {
-      sockaddr_in src{};
-      src.sin_family = AF_INET;
-      inet_pton(AF_INET, source, &src.sin_addr);
-      if (bind(fd_, reinterpret_cast<sockaddr*>(&src), sizeof(src)) != 0) return false;
-    }
-    sockaddr_in dst{};
-    dst.sin_family = AF_INET;
-    dst.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &dst.sin_addr);
-    return connect(fd_, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)) == 0;
-  }
-
-  int local_port() const {
-    sockaddr_in sin{};
-    socklen_t len = sizeof(sin);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-    return ntohs(sin.sin_port);
-  }
-
-  void send_bytes(std::string_view bytes) const {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
-  }
-
-  // Reads until `want` bytes arrived, the stream ended or timeout_ms passed
-  // without data.
-  std::string read_bytes(size_t want, int timeout_ms = 3000) {
-    std::string out;
-    while (out.size() < want) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, timeout_ms) <= 0) break;
-      char buf[65536];
-      ssize_t n = recv(fd_, buf, std::min(sizeof(buf), want - out.size()), 0);
-      if (n <= 0) {
-        closed_ = true;
-        break;
-      }
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-
-  // Whatever arrives within timeout_ms.
-  std::string read_for(int timeout_ms) {
-    std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      char buf[4096];
-      ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-      if (n <= 0) {
-        closed_ = true;
-        break;
-      }
-      out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-
-  // True when the server ends the connection within timeout_ms (bytes that
-  // arrive first are discarded).
-  bool wait_closed(int timeout_ms = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!closed_) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-      if (left <= 0) return false;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-      char buf[4096];
-      if (recv(fd_, buf, sizeof(buf), 0) <= 0) closed_ = true;
-    }
-    return true;
-  }
-
-  // Ends the connection with a reset instead of an orderly close.
-  void reset_now() {
-    linger l{1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    close_now();
-  }
-
-  void close_now() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  bool closed_ = false;
-};
+// A port on 127.0.0.1 that was free a moment ago.
+inline int free_port() { return vbd_test::free_loopback_port(); }
 
 struct connection_note {
   int connected;
@@ -196,22 +72,6 @@ inline void record_connection(vel_protocol_server_connection_event* event) {
       {event->connected, event->client_count, cg_socket_get_port(event->socket)});
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
-inline int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(sin);
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0) {
-    port = ntohs(sin.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 // Each test: a private log file and a fresh recorder.
 class server_test : public ::testing::Test {
  protected:
@@ -234,16 +94,7 @@ class server_test : public ::testing::Test {
 
   std::string log_text() {
     std::fflush(nullptr);
-    std::ifstream in(log_path_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  static size_t count_of(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
-    return n;
+    return vbd_test::read_file(log_path_);
   }
 
   // A server on 127.0.0.1 and a free port, with the recording callbacks.

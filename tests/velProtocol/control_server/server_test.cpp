@@ -30,25 +30,25 @@ TEST_F(server_test, HandshakesAreAnsweredAndStillReachTheCallback) {
   start_server();
   client c;
   connect(c);
-  c.send_bytes("CON 00:11:22:33:44:55 phone\r");
+  c.send("CON 00:11:22:33:44:55 phone\r");
   EXPECT_EQ(c.read_bytes(5), "CON\r\n");
-  c.send_bytes("BIN\r");
+  c.send("BIN\r");
   EXPECT_EQ(c.read_bytes(8), "BINFIN\r\n");
-  c.send_bytes("BINX\r");
+  c.send("BINX\r");
   EXPECT_EQ(c.read_bytes(8), "BINFIN\r\n");
-  c.send_bytes("BINFIN\r");
-  c.send_bytes("PN\r\nPF\r");
+  c.send("BINFIN\r");
+  c.send("PN\r\nPF\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 6; }));
   EXPECT_EQ(rec_.request_list(), (std::vector<std::string>{"CON 00:11:22:33:44:55 phone", "BIN",
                                                            "BINX", "BINFIN", "PN", "\nPF"}));
-  EXPECT_EQ(c.read_for(100), "");  // "BINFIN" got no answer
+  EXPECT_EQ(c.take(100), "");  // "BINFIN" got no answer
 }
 
 TEST_F(server_test, RefusedRegistrationEndsTheConnection) {
   start_server([](vel_protocol_server* s) { s->check_registration = 1; });
   client c;
   connect(c);
-  c.send_bytes("CON 00:11:22:33:44:55 tv\r");
+  c.send("CON 00:11:22:33:44:55 tv\r");
   EXPECT_EQ(c.read_bytes(5), "ERR\r\n");
   EXPECT_TRUE(c.wait_closed());
   EXPECT_EQ(rec_.request_count(), 0u);
@@ -59,7 +59,7 @@ TEST_F(server_test, RefusedRegistrationEndsTheConnection) {
   entry->allowed = entry;
   client again;
   connect(again);
-  again.send_bytes("CON 00:11:22:33:44:55 tv\r");
+  again.send("CON 00:11:22:33:44:55 tv\r");
   EXPECT_EQ(again.read_bytes(5), "CON\r\n");
 }
 
@@ -70,13 +70,13 @@ TEST_F(server_test, BinaryFramesOverTheWire) {
   std::string good("\x02\x82\x00\x02?P\x01", 7);
   unsigned char sum = 0;
   for (char ch : good) sum ^= static_cast<unsigned char>(ch);
-  c.send_bytes(good + static_cast<char>(sum));
+  c.send(good + static_cast<char>(sum));
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
   EXPECT_EQ(rec_.request_list()[0], "?P");
 
-  c.send_bytes(good + static_cast<char>(sum ^ 0xFF));
+  c.send(good + static_cast<char>(sum ^ 0xFF));
   EXPECT_EQ(c.read_bytes(5), "ERR\r\n");
-  c.send_bytes("PN\r");
+  c.send("PN\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 2; }));
   EXPECT_EQ(rec_.request_list()[1], "PN");
 }
@@ -85,18 +85,18 @@ TEST_F(server_test, OverflowAndSlowRequestsAreDropped) {
   start_server();
   client c;
   connect(c);
-  c.send_bytes(std::string(256, 'A'));
-  c.send_bytes("B\r");
+  c.send(std::string(256, 'A'));
+  c.send("B\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
   EXPECT_EQ(rec_.request_list()[0], "B");
   EXPECT_EQ(count_of(log_text(), log_tail(348, "vel_protocol_server_clientthread",
                                           "Rx Buff overflow : 127.0.0.1\n")),
             1u);
-  EXPECT_EQ(c.read_for(50), "");  // no reply to an overflow
+  EXPECT_EQ(c.take(50), "");  // no reply to an overflow
 
-  c.send_bytes("PX");
+  c.send("PX");
   std::this_thread::sleep_for(std::chrono::milliseconds(2400));
-  c.send_bytes("N\r");
+  c.send("N\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 2; }));
   EXPECT_EQ(rec_.request_list()[1], "N");
 }
@@ -122,7 +122,7 @@ TEST_F(server_test, SecondConnectionFromSameAddressReplacesTheFirst) {
   EXPECT_EQ(notes[2].client_count, 1);
   EXPECT_EQ(notes[2].port, second_port);
   EXPECT_EQ(vel_protocol_server_client_count(server_), 1);
-  second.send_bytes("PL\r");
+  second.send("PL\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
 }
 
@@ -133,9 +133,9 @@ TEST_F(server_test, ConnectionFromAnotherAddressIsClosedAtOnce) {
   client stranger;
   ASSERT_TRUE(stranger.connect_to(port_, "127.0.0.2"));
   EXPECT_TRUE(stranger.wait_closed());
-  EXPECT_EQ(stranger.read_for(10), "");
+  EXPECT_EQ(stranger.take(10), "");
   EXPECT_EQ(rec_.connection_count(), 1u);
-  first.send_bytes("PN\r");
+  first.send("PN\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
 
   // Once the last client has gone, any address is accepted.
@@ -143,7 +143,7 @@ TEST_F(server_test, ConnectionFromAnotherAddressIsClosedAtOnce) {
   ASSERT_TRUE(wait_until([&] { return vel_protocol_server_client_count(server_) == 0; }));
   client later;
   connect(later, "127.0.0.2");
-  later.send_bytes("CON\r");
+  later.send("CON\r");
   EXPECT_EQ(later.read_bytes(5), "CON\r\n");
 }
 
@@ -163,7 +163,7 @@ TEST_F(server_test, StopEndsConnectionsAndClearsCallbacks) {
   ASSERT_EQ(vel_protocol_server_start(server_), 1);
   client again;
   connect(again);
-  again.send_bytes("PN\r");
+  again.send("PN\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
 }
 
