@@ -9,6 +9,7 @@
 // throws. Text fields read as none while they have no value.
 #pragma once
 
+#include <atomic>
 #include <ctime>
 
 #include "net/net.h"
@@ -176,7 +177,7 @@ int cg_http_packet_get_content_length(const cg_http_packet* packet);
 // 1 when everything was sent, else 0.
 int cg_http_packet_post(cg_http_packet* packet, cg_socket* sock);
 // Reads a header block and, unless headers_only, the body, byte by byte
-// with the caller's line buffer (at least 2 bytes; CG_HTTP_LINE_SIZE is the
+// (never past the packet) with the caller's line buffer (at least 2 bytes; CG_HTTP_LINE_SIZE is the
 // size the server uses). 1, or 0 without a packet, socket or buffer, or when
 // the packet has more than CG_HTTP_MAX_HEADERS header lines or its body goes
 // on past CG_HTTP_MAX_CONTENT bytes (what was read is kept).
@@ -231,7 +232,9 @@ const char* cg_http_request_get_local_address(cg_http_request* request);
 // the request for its next read from the same socket (until the socket is
 // set again with cg_http_request_set_socket). 1 when a request was
 // read; 0 when the line read fails, the request line has fewer than three
-// parts, or the request exceeds CG_HTTP_MAX_HEADERS or CG_HTTP_MAX_CONTENT.
+// parts, the request exceeds CG_HTTP_MAX_HEADERS or CG_HTTP_MAX_CONTENT, or
+// memory for the request's read-ahead buffer runs out (nothing is read then:
+// a server ends the connection).
 int cg_http_request_read(cg_http_request* request, cg_socket* sock);
 // Sets "Date" and writes the status line and the packet to the request's
 // socket. 0 when the response has no version or reason phrase, else 1 (a
@@ -274,17 +277,19 @@ const char* cg_http_status_reason(int code);
 // socket with cg_http_request_post_response or cg_http_request_post_status.
 using cg_http_listener = void (*)(cg_http_request* request);
 
+// Connection threads read listener, user_data and stopping while other
+// threads set them, hence atomics; the record is made by cg_http_server_new.
 struct cg_http_server {
   cg_list node;
-  cg_socket* sock;                 // listening stream socket; none while closed
-  cg_thread* accept_thread;        // none while stopped
-  cg_thread_list* client_threads;  // threads serving accepted connections
-  cg_http_listener listener;       // none by default
-  void* user_data;                 // handed to the listener through each request
-  int timeout;                     // seconds of receive and send time-out per connection
-  cg_mutex* mutex;                 // guards client_threads and stopping
-  cg_cond* ended;                  // signalled when the last connection ends
-  int stopping;                    // 1 while stop winds the connections down
+  cg_socket* sock;                           // listening stream socket; none while closed
+  cg_thread* accept_thread;                  // none while stopped
+  cg_thread_list* client_threads;            // threads serving accepted connections
+  std::atomic<cg_http_listener> listener;    // none by default
+  std::atomic<void*> user_data;              // handed to the listener through each request
+  int timeout;                               // seconds of receive and send time-out per connection
+  cg_mutex* mutex;                           // guards client_threads
+  cg_cond* ended;                            // signalled when the last connection ends
+  std::atomic<bool> stopping;                // set while stop winds the connections down
 };
 
 // Head of a list of servers.

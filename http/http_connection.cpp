@@ -25,9 +25,7 @@ bool closes_connection(cg_http_request* request) {
 void serve(cg_http_server* server, cg_thread* thread, cg_http_request* request) {
   cg_socket* sock = cg_http_request_get_socket(request);
   while (cg_http_request_read(request, sock)) {
-    if (!cg_thread_is_runnable(thread) || __atomic_load_n(&server->stopping, __ATOMIC_ACQUIRE)) {
-      return;
-    }
+    if (!cg_thread_is_runnable(thread) || server->stopping.load()) return;
     // HTTP/1.1 requires a Host header; the connection stays open after the 400.
     if (cg_str_equal(cg_http_request_get_version(request), CG_HTTP_VER11) &&
         !cg_http_packet_has_header(&request->packet, CG_HTTP_HOST)) {
@@ -36,9 +34,9 @@ void serve(cg_http_server* server, cg_thread* thread, cg_http_request* request) 
     }
     // Decided before the listener runs, which may change the request.
     bool last = closes_connection(request);
-    cg_http_listener listener = __atomic_load_n(&server->listener, __ATOMIC_ACQUIRE);
+    cg_http_listener listener = server->listener.load();
     if (listener) {
-      cg_http_request_set_user_data(request, __atomic_load_n(&server->user_data, __ATOMIC_ACQUIRE));
+      cg_http_request_set_user_data(request, server->user_data.load());
       listener(request);
     }
     if (last) return;

@@ -6,14 +6,9 @@
 
 namespace {
 
-cg_http_header* header_alloc(int is_head) {
-  auto* header = static_cast<cg_http_header*>(std::calloc(1, sizeof(cg_http_header)));
-  if (!header) return nullptr;
-  if (is_head) {
-    cg_list_header_init(&header->node);
-    return header;
-  }
-  cg_list_node_init(&header->node);
+cg_http_header* header_alloc(bool is_head) {
+  auto* header = vbd_runtime::record_new<cg_http_header>(is_head);
+  if (!header || is_head) return header;
   header->name = cg_string_new();
   header->value = cg_string_new();
   if (!header->name || !header->value) {
@@ -27,9 +22,18 @@ void header_destructor(void* header) {
   cg_http_header_delete(static_cast<cg_http_header*>(header));
 }
 
+// A missing text leaves the field without a value.
+void set_text(cg_string* field, const char* text) {
+  if (text) {
+    cg_string_set(field, text);
+  } else {
+    cg_string_clear(field);
+  }
+}
+
 }  // namespace
 
-cg_http_header* cg_http_header_new() { return header_alloc(0); }
+cg_http_header* cg_http_header_new() { return header_alloc(false); }
 
 void cg_http_header_delete(cg_http_header* header) {
   if (!header) return;
@@ -40,12 +44,7 @@ void cg_http_header_delete(cg_http_header* header) {
 }
 
 void cg_http_header_set_name(cg_http_header* header, const char* name) {
-  if (!header) return;
-  if (name) {
-    cg_string_set(header->name, name);
-  } else {
-    cg_string_clear(header->name);
-  }
+  if (header) set_text(header->name, name);
 }
 
 const char* cg_http_header_get_name(const cg_http_header* header) {
@@ -53,12 +52,7 @@ const char* cg_http_header_get_name(const cg_http_header* header) {
 }
 
 void cg_http_header_set_value(cg_http_header* header, const char* value) {
-  if (!header) return;
-  if (value) {
-    cg_string_set(header->value, value);
-  } else {
-    cg_string_clear(header->value);
-  }
+  if (header) set_text(header->value, value);
 }
 
 const char* cg_http_header_get_value(const cg_http_header* header) {
@@ -66,10 +60,10 @@ const char* cg_http_header_get_value(const cg_http_header* header) {
 }
 
 cg_http_header* cg_http_header_next(cg_http_header* header) {
-  return header ? reinterpret_cast<cg_http_header*>(cg_list_next(&header->node)) : nullptr;
+  return vbd_runtime::list_next(header);
 }
 
-cg_http_header_list* cg_http_header_list_new() { return header_alloc(1); }
+cg_http_header_list* cg_http_header_list_new() { return header_alloc(true); }
 
 void cg_http_header_list_delete(cg_http_header_list* list) {
   if (!list) return;
@@ -86,11 +80,11 @@ void cg_http_header_list_add(cg_http_header_list* list, cg_http_header* header) 
 }
 
 int cg_http_header_list_size(const cg_http_header_list* list) {
-  return list ? cg_list_size(&list->node) : 0;
+  return vbd_runtime::list_size(list);
 }
 
 cg_http_header* cg_http_header_list_first(cg_http_header_list* list) {
-  return list ? reinterpret_cast<cg_http_header*>(cg_list_next(&list->node)) : nullptr;
+  return vbd_runtime::list_first(list);
 }
 
 cg_http_header* cg_http_header_list_get(cg_http_header_list* list, const char* name) {

@@ -74,42 +74,17 @@ bool split_header_line(std::string_view line, std::string_view* name, std::strin
 int split_request_line(std::string_view line, std::string_view tokens[3]);
 
 // ---------------------------------------------------------------------------
-// Growable byte buffer (malloc/realloc; never throws)
+// Read-ahead window over a stream socket: data[start, end) were received and
+// not read yet. A connection's window holds CG_HTTP_READ_AHEAD_SIZE bytes, so
+// a request costs a receive call or two; a one-byte window reads byte by
+// byte and never takes a byte past the message from the socket.
 // ---------------------------------------------------------------------------
 
-struct byte_buffer {
+struct read_ahead {
   char* data;
-  size_t length;
-  size_t capacity;
-};
-
-// Room for at least extra more bytes after length. False when memory runs out
-// or the size would pass the int range of cg_string.
-bool buffer_reserve(byte_buffer* buf, size_t extra);
-bool buffer_append(byte_buffer* buf, const char* bytes, size_t n);
-inline bool buffer_append(byte_buffer* buf, std::string_view text) {
-  return buffer_append(buf, text.data(), text.size());
-}
-void buffer_release(byte_buffer* buf);
-// Hands the bytes to the string (NUL-terminated) and empties the buffer.
-void buffer_move_to_string(byte_buffer* buf, cg_string* str);
-
-// ---------------------------------------------------------------------------
-// Input from a stream socket: byte by byte, or through a connection's
-// read-ahead buffer
-// ---------------------------------------------------------------------------
-
-struct http_input {
-  cg_socket* sock;
-  cg_http_connection* conn;  // none: read straight from the socket
-
-  // As cg_socket_read_line: one line with its line feed into buffer (size >=
-  // 2), cut at size - 1 bytes with the rest of the line discarded; the number
-  // of bytes stored, or -1 when a read fails or the stream ends first.
-  int read_line(char* buffer, int size);
-  // Up to size bytes: bytes already read ahead, else one receive call. The
-  // byte count, 0 at end of stream, -1 on error.
-  int read(char* buffer, int size);
+  int size;
+  int start;
+  int end;
 };
 
 }  // namespace vbd_http
@@ -119,11 +94,10 @@ inline constexpr int CG_HTTP_READ_AHEAD_SIZE = 4096;
 
 struct cg_http_connection {
   const cg_socket* socket;  // the socket the buffered bytes came from
-  int start;                // first unread byte in data
-  int end;                  // one past the last read byte
+  vbd_http::read_ahead window;  // over data
   int local_address_known;
   char local_address[CG_NET_ADDRESS_TEXT_SIZE];
-  vbd_http::byte_buffer out;  // a response is assembled here and sent in one go
+  cg_buffer out;              // a response is assembled here and sent in one go
   int date_known;             // date holds the HTTP date of date_time
   time_t date_time;
   char date[CG_HTTP_DATE_SIZE];
@@ -132,6 +106,7 @@ struct cg_http_connection {
 
 namespace vbd_http {
 
+// A connection record with an empty window; none when memory runs out.
 cg_http_connection* connection_new();
 void connection_delete(cg_http_connection* conn);
 // Forgets read-ahead bytes that came from another socket.
@@ -139,25 +114,22 @@ void connection_bind(cg_http_connection* conn, const cg_socket* sock);
 // Forgets all read-ahead bytes and the local address: a new stream begins.
 void connection_reset(cg_http_connection* conn, const cg_socket* sock);
 
+// The request's connection record bound to sock, made on first use; none
+// when memory runs out.
+cg_http_connection* request_connection(cg_http_request* request, cg_socket* sock);
+
 // ---------------------------------------------------------------------------
-// Packets
+// Records
 // ---------------------------------------------------------------------------
 
 // An embedded packet (first member of requests and responses).
 bool packet_init(cg_http_packet* packet);
 void packet_release(cg_http_packet* packet);
 
-// Reads header lines until the empty line (a line of 2 bytes or fewer) or a
-// failed read, appending each header. False when the block has more than
-// CG_HTTP_MAX_HEADERS lines (reading stops there).
-bool read_header_block(cg_http_packet* packet, http_input& in, char* line, int line_size);
-// Reads the body by "Content-Length", chunked, or until the peer closes.
-// False when it goes on past CG_HTTP_MAX_CONTENT bytes (reading stops there).
-bool read_body(cg_http_packet* packet, http_input& in, char* line, int line_size);
-
-// Appends the header lines, the empty line and the body to out (which may
-// already hold a status line) and sends them. True when all was sent.
-bool post_packet(cg_socket* sock, cg_http_packet* packet, byte_buffer* out);
+// A server record with its members constructed (the list head too); none
+// when memory runs out. Freed with server_free.
+cg_http_server* server_alloc(bool is_head);
+void server_free(cg_http_server* server);
 
 }  // namespace vbd_http
 

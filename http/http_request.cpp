@@ -1,8 +1,41 @@
-// cg_http_request: the request record, its accessors, and the local address
-// of the connection it arrived on.
+// cg_http_request: the request record, its accessors, and the connection
+// record it carries (read-ahead bytes, response buffer, local address).
 #include <cstdlib>
 
 #include "http/http_internal.h"
+
+namespace vbd_http {
+
+cg_http_connection* connection_new() {
+  auto* conn = static_cast<cg_http_connection*>(std::calloc(1, sizeof(cg_http_connection)));
+  if (conn) conn->window = read_ahead{conn->data, CG_HTTP_READ_AHEAD_SIZE, 0, 0};
+  return conn;
+}
+
+void connection_delete(cg_http_connection* conn) {
+  if (!conn) return;
+  cg_buffer_release(&conn->out);
+  std::free(conn);
+}
+
+void connection_bind(cg_http_connection* conn, const cg_socket* sock) {
+  if (conn->socket != sock) connection_reset(conn, sock);
+}
+
+void connection_reset(cg_http_connection* conn, const cg_socket* sock) {
+  conn->socket = sock;
+  conn->window.start = conn->window.end = 0;
+  conn->local_address_known = 0;
+  conn->local_address[0] = '\0';
+}
+
+cg_http_connection* request_connection(cg_http_request* request, cg_socket* sock) {
+  if (!request->connection) request->connection = connection_new();
+  if (request->connection) connection_bind(request->connection, sock);
+  return request->connection;
+}
+
+}  // namespace vbd_http
 
 cg_http_request* cg_http_request_new() {
   auto* request = static_cast<cg_http_request*>(std::calloc(1, sizeof(cg_http_request)));
@@ -86,12 +119,8 @@ void* cg_http_request_get_user_data(const cg_http_request* request) {
 
 const char* cg_http_request_get_local_address(cg_http_request* request) {
   if (!request || !cg_socket_is_open(request->socket)) return "";
-  if (!request->connection) {
-    request->connection = vbd_http::connection_new();
-    if (!request->connection) return "";
-  }
-  cg_http_connection* conn = request->connection;
-  vbd_http::connection_bind(conn, request->socket);
+  cg_http_connection* conn = vbd_http::request_connection(request, request->socket);
+  if (!conn) return "";
   if (!conn->local_address_known) {
     // "" when the socket has no numeric local address; asked once all the same.
     cg_socket_get_local_address(request->socket, conn->local_address,

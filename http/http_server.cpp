@@ -4,7 +4,7 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <new>
 
 #include "http/http_internal.h"
 
@@ -92,17 +92,33 @@ void accept_action(cg_thread* thread) {
 
 }  // namespace
 
-cg_http_server* cg_http_server_new() {
-  auto* server = static_cast<cg_http_server*>(std::calloc(1, sizeof(cg_http_server)));
+namespace vbd_http {
+
+cg_http_server* server_alloc(bool is_head) {
+  auto* server = new (std::nothrow) cg_http_server{};
   if (!server) return nullptr;
-  cg_list_node_init(&server->node);
+  if (is_head) {
+    cg_list_header_init(&server->node);
+  } else {
+    cg_list_node_init(&server->node);
+  }
+  return server;
+}
+
+void server_free(cg_http_server* server) { delete server; }
+
+}  // namespace vbd_http
+
+cg_http_server* cg_http_server_new() {
+  cg_http_server* server = vbd_http::server_alloc(false);
+  if (!server) return nullptr;
   server->timeout = CG_HTTP_SERVER_CONNECTION_TIMEOUT;
   server->mutex = cg_mutex_new();
   server->ended = cg_cond_new();
   if (!server->mutex || !server->ended) {
     cg_mutex_delete(server->mutex);
     cg_cond_delete(server->ended);
-    std::free(server);
+    vbd_http::server_free(server);
     return nullptr;
   }
   return server;
@@ -115,7 +131,7 @@ void cg_http_server_delete(cg_http_server* server) {
   cg_cond_delete(server->ended);
   cg_mutex_delete(server->mutex);
   cg_list_remove(&server->node);
-  std::free(server);
+  vbd_http::server_free(server);
 }
 
 int cg_http_server_open(cg_http_server* server, int port, const char* address) {
@@ -184,7 +200,7 @@ void cg_http_server_stop(cg_http_server* server) {
   // that its thread leaves a read, write or time-out wait at once, then wait
   // until each thread has left the list: after that none touches the server.
   cg_mutex_lock(server->mutex);
-  __atomic_store_n(&server->stopping, 1, __ATOMIC_RELEASE);
+  server->stopping.store(true);
   for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
     vbd_http::connection_interrupt(t);
   }
@@ -193,21 +209,21 @@ void cg_http_server_stop(cg_http_server* server) {
   }
   cg_thread_list* connections = server->client_threads;
   server->client_threads = nullptr;
-  __atomic_store_n(&server->stopping, 0, __ATOMIC_RELEASE);
+  server->stopping.store(false);
   cg_mutex_unlock(server->mutex);
   cg_thread_list_delete(connections);
 }
 
 void cg_http_server_set_listener(cg_http_server* server, cg_http_listener listener) {
-  if (server) __atomic_store_n(&server->listener, listener, __ATOMIC_RELEASE);
+  if (server) server->listener.store(listener);
 }
 
 void cg_http_server_set_user_data(cg_http_server* server, void* user_data) {
-  if (server) __atomic_store_n(&server->user_data, user_data, __ATOMIC_RELEASE);
+  if (server) server->user_data.store(user_data);
 }
 
 void* cg_http_server_get_user_data(const cg_http_server* server) {
-  return server ? __atomic_load_n(&server->user_data, __ATOMIC_ACQUIRE) : nullptr;
+  return server ? server->user_data.load() : nullptr;
 }
 
 const char* cg_http_server_get_address(const cg_http_server* server) {
@@ -227,5 +243,5 @@ int cg_http_server_get_connection_count(cg_http_server* server) {
 }
 
 cg_http_server* cg_http_server_next(cg_http_server* server) {
-  return server ? reinterpret_cast<cg_http_server*>(cg_list_next(&server->node)) : nullptr;
+  return vbd_runtime::list_next(server);
 }

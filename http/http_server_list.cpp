@@ -1,21 +1,24 @@
 // cg_http_server_list: one HTTP server per interface address, all on one
 // port, and the platform token of the server identification.
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-#include "http/http.h"
+#include "http/http_internal.h"
 
-cg_http_server_list* cg_http_server_list_new() {
-  auto* list = static_cast<cg_http_server_list*>(std::calloc(1, sizeof(cg_http_server_list)));
-  if (list) cg_list_header_init(&list->node);
-  return list;
+namespace {
+
+void delete_servers(cg_http_server_list* list) {
+  while (cg_http_server* server = cg_http_server_list_first(list)) cg_http_server_delete(server);
 }
+
+}  // namespace
+
+cg_http_server_list* cg_http_server_list_new() { return vbd_http::server_alloc(true); }
 
 void cg_http_server_list_delete(cg_http_server_list* list) {
   if (!list) return;
-  while (cg_http_server* server = cg_http_server_list_first(list)) cg_http_server_delete(server);
-  std::free(list);
+  delete_servers(list);
+  vbd_http::server_free(list);
 }
 
 void cg_http_server_list_add(cg_http_server_list* list, cg_http_server* server) {
@@ -23,11 +26,11 @@ void cg_http_server_list_add(cg_http_server_list* list, cg_http_server* server) 
 }
 
 int cg_http_server_list_size(const cg_http_server_list* list) {
-  return list ? cg_list_size(&list->node) : 0;
+  return vbd_runtime::list_size(list);
 }
 
 cg_http_server* cg_http_server_list_first(cg_http_server_list* list) {
-  return list ? reinterpret_cast<cg_http_server*>(cg_list_next(&list->node)) : nullptr;
+  return vbd_runtime::list_first(list);
 }
 
 int cg_http_server_list_open(cg_http_server_list* list, int port) {
@@ -52,7 +55,7 @@ int cg_http_server_list_open(cg_http_server_list* list, int port) {
   }
   cg_net_interface_list_delete(interfaces);
   if (opened > 0) return 1;
-  while (cg_http_server* server = cg_http_server_list_first(list)) cg_http_server_delete(server);
+  delete_servers(list);
   errno = error;
   return 0;
 }
