@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
 
 #include "net/net.h"
@@ -16,17 +17,17 @@ namespace {
 
 // Sockets and resolutions in use. Touched from every thread that makes or
 // drops a socket, hence atomic.
-int socket_user_count = 0;
+std::atomic<int> socket_user_count{0};
 
-void socket_user_count_increment() { __atomic_fetch_add(&socket_user_count, 1, __ATOMIC_ACQ_REL); }
+void socket_user_count_increment() { socket_user_count.fetch_add(1, std::memory_order_acq_rel); }
 
-void socket_user_count_decrement() { __atomic_sub_fetch(&socket_user_count, 1, __ATOMIC_ACQ_REL); }
+void socket_user_count_decrement() { socket_user_count.fetch_sub(1, std::memory_order_acq_rel); }
 
 int socktype_of(int type) { return type == CG_NET_SOCKET_STREAM ? SOCK_STREAM : SOCK_DGRAM; }
 
 }  // namespace
 
-int cg_socket_get_user_count() { return __atomic_load_n(&socket_user_count, __ATOMIC_ACQUIRE); }
+int cg_socket_get_user_count() { return socket_user_count.load(std::memory_order_acquire); }
 
 cg_socket* cg_socket_new(int type) {
   socket_user_count_increment();

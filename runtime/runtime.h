@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -317,11 +318,11 @@ using cg_thread_func = void (*)(cg_thread*);
 
 struct cg_thread {
   cg_list node;
-  int runnable;  // read and written atomically through the functions below
+  std::atomic<int> runnable;
   pthread_t thread_id;
   cg_thread_func action;
   void* user_data;
-  int refs;  // references: the owner's (dropped by delete) plus holders'
+  std::atomic<int> refs;  // references: the owner's (dropped by delete) plus holders'
 };
 
 using cg_thread_list = cg_thread;

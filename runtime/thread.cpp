@@ -7,10 +7,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 
 #include "runtime/runtime.h"
 
@@ -24,7 +26,7 @@ pthread_once_t g_self_once = PTHREAD_ONCE_INIT;
 // Joiners wait on g_ended until the thread they join is no longer alive.
 pthread_mutex_t g_alive_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_ended = PTHREAD_COND_INITIALIZER;
-int g_stop_pause_ms = 1000;
+std::atomic<int> g_stop_pause_ms{1000};
 // Longest wait of a thread that has no wake descriptor (none could be made).
 constexpr int kNoWakePollMs = 100;
 
@@ -32,22 +34,19 @@ struct thread_extra {
   int alive;    // between start and the return of the action; under g_alive_lock
   // eventfd, non-blocking, made by the first wait or wake that needs it
   // (threads that never wait on it, like HTTP connections, cost no
-  // descriptor); -1 until then. Read and written atomically.
-  int wake_fd;
+  // descriptor); -1 until then.
+  std::atomic<int> wake_fd{-1};
 };
 
 void make_self_key() { pthread_key_create(&g_self_key, nullptr); }
 
 void on_sigquit(int) {}
 
-int load(const int* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
-void store(int* p, int v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
-
 // Each cg_thread is allocated with a private trailer that the API does not
 // expose: whether its POSIX thread is still inside the entry routine.
 struct thread_block {
-  cg_thread thread;
-  thread_extra extra;
+  cg_thread thread{};
+  thread_extra extra{};
 };
 static_assert(offsetof(thread_block, thread) == 0);
 
@@ -104,10 +103,9 @@ void* thread_entry(void* arg) {
 }
 
 cg_thread* thread_alloc(int is_head) {
-  auto* block = static_cast<thread_block*>(std::calloc(1, sizeof(thread_block)));
+  auto* block = new (std::nothrow) thread_block;
   if (!block) return nullptr;
   cg_thread* thread = &block->thread;
-  block->extra.wake_fd = -1;
   if (is_head) {
     cg_list_header_init(&thread->node);
   } else {
@@ -118,7 +116,7 @@ cg_thread* thread_alloc(int is_head) {
 }
 
 int existing_wake_fd(cg_thread* thread) {
-  return __atomic_load_n(&extra_of(thread)->wake_fd, __ATOMIC_SEQ_CST);
+  return extra_of(thread)->wake_fd.load();
 }
 
 // The wake descriptor, made on first use; -1 when none can be made.
@@ -128,8 +126,7 @@ int wake_fd_of(cg_thread* thread) {
   int made = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (made < 0) return -1;
   int expected = -1;
-  if (__atomic_compare_exchange_n(&extra_of(thread)->wake_fd, &expected, made, false, __ATOMIC_SEQ_CST,
-                                  __ATOMIC_SEQ_CST)) {
+  if (extra_of(thread)->wake_fd.compare_exchange_strong(expected, made)) {
     return made;
   }
   close(made);  // another thread made it first
@@ -153,7 +150,7 @@ cg_thread* cg_thread_new() { return thread_alloc(0); }
 int cg_thread_start(cg_thread* thread) {
   if (!thread) return 0;
   drain_wake(existing_wake_fd(thread));  // a wake of an earlier run is spent
-  store(&thread->runnable, 1);  // before the thread exists
+  thread->runnable.store(1, std::memory_order_release);  // before the thread exists
   // Installed before the thread runs too: a stop that comes before the new
   // thread reaches its entry routine must not meet SIGQUIT's default action,
   // which would end the process.
@@ -173,7 +170,7 @@ int cg_thread_start(cg_thread* thread) {
     pthread_mutex_lock(&g_alive_lock);
     extra_of(thread)->alive = 0;
     pthread_mutex_unlock(&g_alive_lock);
-    store(&thread->runnable, 0);
+    thread->runnable.store(0, std::memory_order_release);
     cg_thread_release(thread);
     return 0;
   }
@@ -186,8 +183,7 @@ int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond) {
   if (!thread) return 1;
   // Only the caller that flips the flag signals and pauses.
   int expected = 1;
-  if (!__atomic_compare_exchange_n(&thread->runnable, &expected, 0, false, __ATOMIC_SEQ_CST,
-                                   __ATOMIC_SEQ_CST)) {
+  if (!thread->runnable.compare_exchange_strong(expected, 0)) {
     return 1;
   }
   if (cond) cg_cond_signal(cond);
@@ -198,7 +194,7 @@ int cg_thread_stop_with_cond(cg_thread* thread, cg_cond* cond) {
   pthread_mutex_lock(&g_alive_lock);
   if (extra_of(thread)->alive) pthread_kill(thread->thread_id, SIGQUIT);
   pthread_mutex_unlock(&g_alive_lock);
-  cg_sleep_ms(__atomic_load_n(&g_stop_pause_ms, __ATOMIC_RELAXED));
+  cg_sleep_ms(g_stop_pause_ms.load(std::memory_order_relaxed));
   return 1;
 }
 
@@ -216,7 +212,9 @@ int cg_thread_delete(cg_thread* thread) {
   return 1;
 }
 
-int cg_thread_is_runnable(const cg_thread* thread) { return thread ? load(&thread->runnable) : 0; }
+int cg_thread_is_runnable(const cg_thread* thread) {
+  return thread ? thread->runnable.load(std::memory_order_acquire) : 0;
+}
 
 void cg_thread_set_action(cg_thread* thread, cg_thread_func action) {
   if (thread) thread->action = action;
@@ -234,14 +232,14 @@ cg_thread* cg_thread_self() {
 }
 
 void cg_thread_hold(cg_thread* thread) {
-  if (thread) __atomic_fetch_add(&thread->refs, 1, __ATOMIC_RELAXED);
+  if (thread) thread->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
 void cg_thread_release(cg_thread* thread) {
   if (!thread) return;
-  if (__atomic_sub_fetch(&thread->refs, 1, __ATOMIC_ACQ_REL) == 0) {
+  if (thread->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     if (existing_wake_fd(thread) >= 0) close(existing_wake_fd(thread));
-    std::free(reinterpret_cast<thread_block*>(thread));
+    delete reinterpret_cast<thread_block*>(thread);
   }
 }
 
@@ -269,17 +267,13 @@ void cg_thread_list_add(cg_thread_list* list, cg_thread* thread) {
   if (list && thread) cg_list_append(&list->node, &thread->node);
 }
 
-int cg_thread_list_size(const cg_thread_list* list) { return list ? cg_list_size(&list->node) : 0; }
+int cg_thread_list_size(const cg_thread_list* list) { return vbd_runtime::list_size(list); }
 
-cg_thread* cg_thread_list_first(cg_thread_list* list) {
-  return list ? reinterpret_cast<cg_thread*>(cg_list_next(&list->node)) : nullptr;
-}
+cg_thread* cg_thread_list_first(cg_thread_list* list) { return vbd_runtime::list_first(list); }
 
-cg_thread* cg_thread_next(cg_thread* thread) {
-  return thread ? reinterpret_cast<cg_thread*>(cg_list_next(&thread->node)) : nullptr;
-}
+cg_thread* cg_thread_next(cg_thread* thread) { return vbd_runtime::list_next(thread); }
 
-void cg_thread_set_stop_pause_ms(int ms) { __atomic_store_n(&g_stop_pause_ms, ms, __ATOMIC_RELAXED); }
+void cg_thread_set_stop_pause_ms(int ms) { g_stop_pause_ms.store(ms, std::memory_order_relaxed); }
 
 // ---------------------------------------------------------------------------
 // Stoppable waits, wake and join
@@ -293,7 +287,7 @@ int cg_thread_wait_fd(cg_thread* thread, int fd, short events, int timeout_ms, s
   int wake_fd = thread ? wake_fd_of(thread) : -1;
   // A stopped thread does not block again: its stop may already have been
   // consumed as an ordinary wake by an earlier wait.
-  if (thread && __atomic_load_n(&thread->runnable, __ATOMIC_SEQ_CST) == 0) return CG_WAIT_WOKEN;
+  if (thread && thread->runnable.load() == 0) return CG_WAIT_WOKEN;
   // Without a wake descriptor (none could be made) a stop is noticed by
   // waking regularly.
   if (thread && wake_fd < 0 && (timeout_ms < 0 || timeout_ms > kNoWakePollMs)) {
@@ -370,7 +364,7 @@ int cg_thread_join(cg_thread* thread) {
 
 int cg_thread_stop_and_join(cg_thread* thread) {
   if (!thread) return 1;
-  __atomic_store_n(&thread->runnable, 0, __ATOMIC_SEQ_CST);
+  thread->runnable.store(0);
   signal_wake(existing_wake_fd(thread));
   return cg_thread_join(thread);
 }

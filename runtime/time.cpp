@@ -2,6 +2,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -10,7 +11,7 @@
 
 namespace {
 
-int g_random_seeded = 0;
+std::atomic<bool> g_random_seeded{false};
 
 uint32_t now_ms() {
   timeval tv{};
@@ -23,7 +24,7 @@ uint32_t now_ms() {
 // waits before announcements and search answers must differ between players
 // switched on together, and between two starts in one second.
 void seed_once() {
-  if (!__atomic_exchange_n(&g_random_seeded, 1, __ATOMIC_ACQ_REL)) {
+  if (!g_random_seeded.exchange(true, std::memory_order_acq_rel)) {
     srand(static_cast<unsigned>(time(nullptr)) ^ (static_cast<unsigned>(getpid()) << 16));
   }
 }
