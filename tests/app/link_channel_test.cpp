@@ -7,9 +7,9 @@
 namespace {
 
 using link_test::capture;
-using link_test::post;
+using link_test::queue_post;
 using link_test::run_isolated;
-using link_test::take;
+using link_test::queue_take;
 
 TEST(LinkChannel, WithoutAQueueEveryOperationFailsWithItsLine) {
   run_isolated([](capture& out) {
@@ -41,10 +41,10 @@ TEST(LinkChannel, CreatesQueue116AndKeepsTheChannelsApart) {
     ASSERT_EQ(msgctl(qid, IPC_STAT, &info), 0);
     EXPECT_EQ(info.msg_perm.mode & 0777, 0666u);
 
-    ASSERT_TRUE(post(qid, MSGTYPE_TO_MAIN, link_test::message(0, 1)));
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(0, 2)));
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::message(0, 3)));
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(0, 4)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TO_MAIN, vbd_test::make_message(0, 1)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, vbd_test::make_message(0, 2)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_message(0, 3)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, vbd_test::make_message(0, 4)));
     EXPECT_EQ(cli_msgQ_count(qid), 4);
 
     controlapp_msg msg{};
@@ -58,15 +58,15 @@ TEST(LinkChannel, CreatesQueue116AndKeepsTheChannelsApart) {
     EXPECT_EQ(cli_recv_cmd(&msg), -1);
     EXPECT_EQ(cli_msgQ_count(qid), 1);  // the command for the player stays
 
-    controlapp_msg sent = link_test::message(0, 28);
+    controlapp_msg sent = vbd_test::make_message(0, 28);
     sent.param = 0x0000ABCD;
     ASSERT_EQ(cli_send_cmd(&sent), 0);
     ASSERT_EQ(Tmp_send_cmd(&sent), 0);
-    ASSERT_TRUE(take(qid, MSGTYPE_TO_MAIN, &msg));
+    ASSERT_TRUE(queue_take(qid, MSGTYPE_TO_MAIN, &msg));
     EXPECT_EQ(msg.cmd, 1);
-    ASSERT_TRUE(take(qid, MSGTYPE_TO_MAIN, &msg));
+    ASSERT_TRUE(queue_take(qid, MSGTYPE_TO_MAIN, &msg));
     EXPECT_EQ(memcmp(&msg, &sent, sizeof msg), 0);
-    ASSERT_TRUE(take(qid, MSGTYPE_TMP, &msg));
+    ASSERT_TRUE(queue_take(qid, MSGTYPE_TMP, &msg));
     EXPECT_EQ(memcmp(&msg, &sent, sizeof msg), 0);
     EXPECT_EQ(cli_msgQ_count(-1), -1);
   });
@@ -78,8 +78,8 @@ TEST(LinkChannel, ShortMessagesArePaddedAndLongOnesCut) {
     ASSERT_NE(qid, -1);
     unsigned char bytes[CONTROLAPP_MSG_STAGING_SIZE];
     memset(bytes, 0x5A, sizeof bytes);
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, bytes, 120));
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, bytes, CONTROLAPP_MSG_STAGING_SIZE));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, bytes, 120));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, bytes, CONTROLAPP_MSG_STAGING_SIZE));
 
     unsigned char body[CONTROLAPP_MSG_SIZE + 8];
     memset(body, 0xEE, sizeof body);
@@ -94,9 +94,9 @@ TEST(LinkChannel, ShortMessagesArePaddedAndLongOnesCut) {
     EXPECT_EQ(body[CONTROLAPP_MSG_SIZE], 0xEE);
 
     // An empty message counts as nothing received; a null body just takes it.
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, bytes, 0));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, bytes, 0));
     EXPECT_EQ(cli_recv_msgQ(qid, MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE), -1);
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, bytes, 10));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, bytes, 10));
     EXPECT_EQ(cli_recv_msgQ(qid, MSGTYPE_TMP, nullptr, CONTROLAPP_MSG_SIZE), 10);
     EXPECT_EQ(cli_msgQ_count(qid), 0);
 
@@ -119,14 +119,14 @@ TEST(LinkChannel, DrainsRemoveOnlyTheirOwnChannel) {
     EXPECT_EQ(out.text(), "");
 
     // Other channels only: nothing drained, nothing printed.
-    ASSERT_TRUE(post(qid, MSGTYPE_TO_MAIN, link_test::message(0, 9)));
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(1, 8)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TO_MAIN, vbd_test::make_message(0, 9)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, vbd_test::make_message(1, 8)));
     EXPECT_EQ(clear_Tmp_msgQ(), 0);
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(cli_msgQ_count(qid), 2);
 
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::message(0, 12)));
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::message(4, 13)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_message(0, 12)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_message(4, 13)));
     EXPECT_EQ(clear_Tmp_msgQ(), 0);
     EXPECT_EQ(out.text(),
               "[clear_Tmp_msgQ]cmd_smd(cmd_type:0 cmd:12) [The Tmp msgs of the useless]\n"

@@ -10,10 +10,10 @@
 namespace {
 
 using link_test::capture;
-using link_test::post;
+using link_test::queue_post;
 using link_test::prepared;
 using link_test::run_isolated;
-using link_test::take;
+using link_test::queue_take;
 
 // A player that answers in no time at all: when armed, the reply is on the
 // reply channel as soon as the command has been sent, before the exchange
@@ -33,7 +33,7 @@ extern "C" int msgsnd(int qid, const void* msg, size_t size, int flags) {
   memcpy(&type, msg, sizeof type);
   if (result == 0 && g_instant.armed && type == MSGTYPE_TO_MAIN) {
     g_instant.armed = false;
-    link_test::post(qid, MSGTYPE_TMP, g_instant.reply);
+    queue_post(qid, MSGTYPE_TMP, g_instant.reply);
   }
   return result;
 }
@@ -67,8 +67,8 @@ TEST(LinkExchange, ReplyWaitingAtTheFirstPollIsTakenWithCounter0) {
     int qid = link_test::open_link_queue();
     ASSERT_NE(qid, -1);
     // A reply left from an earlier exchange.
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::reply(12, 10, 12)));
-    g_instant.reply = link_test::reply(6, 1, 6, 7);
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_reply(12, 10, 12)));
+    g_instant.reply = vbd_test::make_reply(6, 1, 6, 7);
     for (int i = 0; i < 36; ++i) g_instant.reply.ret.data[i] = static_cast<uint8_t>(i + 1);
     g_instant.armed = true;
     out.mark();
@@ -90,7 +90,7 @@ TEST(LinkExchange, ReplyWaitingAtTheFirstPollIsTakenWithCounter0) {
 
     // What the player received: a zeroed body with the command fields.
     controlapp_msg sent{};
-    ASSERT_TRUE(take(qid, MSGTYPE_TO_MAIN, &sent));
+    ASSERT_TRUE(queue_take(qid, MSGTYPE_TO_MAIN, &sent));
     controlapp_msg expected{};
     expected.cmd = 6;
     expected.param = 0x1234;
@@ -109,9 +109,9 @@ TEST(LinkExchange, RepliesOfAnotherKindOrWithABadIndex) {
       int expected;
       const char* line;
     } cases[] = {
-        {link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK, 12), 0, "autofeed back msg.\n"},
-        {link_test::reply(30, 10, 12, 0), 3, "recv from MAIN, Cmd id is wrong!\n"},
-        {link_test::reply(-1, 10, 12, 0), 3, "recv from MAIN, Cmd id is wrong!\n"},
+        {vbd_test::make_message(CONTROLAPP_MSG_AUTO_FEEDBACK, 12), 0, "autofeed back msg.\n"},
+        {vbd_test::make_reply(30, 10, 12, 0), 3, "recv from MAIN, Cmd id is wrong!\n"},
+        {vbd_test::make_reply(-1, 10, 12, 0), 3, "recv from MAIN, Cmd id is wrong!\n"},
     };
     for (const auto& c : cases) {
       out.mark();
@@ -124,7 +124,7 @@ TEST(LinkExchange, RepliesOfAnotherKindOrWithABadIndex) {
       EXPECT_TRUE(std::string_view(out.text()).ends_with(c.line)) << out.text();
     }
     // 29 is still accepted.
-    g_instant.reply = link_test::reply(29, 1, 29, 0);
+    g_instant.reply = vbd_test::make_reply(29, 1, 29, 0);
     g_instant.armed = true;
     v232cmd_ret ret = prepared(12);
     EXPECT_EQ(command_handler(&req, &ret, 0), 0);
@@ -150,8 +150,8 @@ TEST(LinkExchange, SilentPlayerTimesOutAfter62Attempts) {
         << out.text();
 
     // The late reply stays until the next exchange drains it.
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::reply(7, 1, 7)));
-    g_instant.reply = link_test::reply(6, 1, 6);
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_reply(7, 1, 7)));
+    g_instant.reply = vbd_test::make_reply(6, 1, 6);
     g_instant.armed = true;
     out.mark();
     req.cmd = 6;
@@ -169,22 +169,19 @@ TEST(LinkExchange, ExchangeThroughTheReceiveThread) {
     // The player: takes the hello, then answers one command 30 ms late,
     // pushing an event first.
     std::thread player([qid] {
-      link_test::raw_message msg{};
-      ASSERT_GE(msgrcv(qid, &msg, CONTROLAPP_MSG_SIZE, MSGTYPE_TO_MAIN, 0), 0);
-      controlapp_msg hello;
-      memcpy(&hello, msg.body, sizeof hello);
+      controlapp_msg hello{};
+      ASSERT_TRUE(queue_take(qid, MSGTYPE_TO_MAIN, &hello, 20000));
       EXPECT_EQ(hello.cmd_type, CONTROLAPP_MSG_HELLO);
       EXPECT_EQ(hello.pid, getpid());
-      ASSERT_GE(msgrcv(qid, &msg, CONTROLAPP_MSG_SIZE, MSGTYPE_TO_MAIN, 0), 0);
-      controlapp_msg command;
-      memcpy(&command, msg.body, sizeof command);
-      controlapp_msg event = link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK);
+      controlapp_msg command{};
+      ASSERT_TRUE(queue_take(qid, MSGTYPE_TO_MAIN, &command, 20000));
+      controlapp_msg event = vbd_test::make_message(CONTROLAPP_MSG_AUTO_FEEDBACK);
       strcpy(event.feedback_text, "P04");
-      EXPECT_TRUE(post(qid, MSGTYPE_FROM_MAIN, event));
+      EXPECT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, event));
       link_test::sleep_ms(30);
-      controlapp_msg answer = link_test::reply(command.cmd, 10, command.cmd, 0);
+      controlapp_msg answer = vbd_test::make_reply(command.cmd, 10, command.cmd, 0);
       answer.ret.data[0] = 4;
-      EXPECT_TRUE(post(qid, MSGTYPE_FROM_MAIN, answer));
+      EXPECT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, answer));
     });
     ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
     EXPECT_EQ(client_pid, getpid());

@@ -9,17 +9,17 @@
 namespace {
 
 using link_test::capture;
-using link_test::post;
+using link_test::queue_post;
 using link_test::run_isolated;
-using link_test::take;
+using link_test::queue_take;
 
 TEST(LinkReceive, StartDrainsStaleMessagesThenSendsOneHello) {
   run_isolated([](capture& out) {
     int qid = msgget(CONTROLAPP_MSGQ_KEY, IPC_CREAT | 0666);
     ASSERT_NE(qid, -1);
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(0, 5)));
-    ASSERT_TRUE(post(qid, MSGTYPE_TMP, link_test::message(0, 7)));
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, link_test::message(3, 0)));  // a stale shutdown is not obeyed
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, vbd_test::make_message(0, 5)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_TMP, vbd_test::make_message(0, 7)));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, vbd_test::make_message(3, 0)));  // a stale shutdown is not obeyed
 
     ASSERT_EQ(init_recv_thread(), 0);
     EXPECT_EQ(msg_qid, qid);
@@ -35,7 +35,7 @@ TEST(LinkReceive, StartDrainsStaleMessagesThenSendsOneHello) {
                               "[recv_thread]start thread.\n");
     controlapp_msg hello{};
     long long deadline = link_test::now_ms() + 2000;
-    while (!take(qid, MSGTYPE_TO_MAIN, &hello) && link_test::now_ms() < deadline) link_test::sleep_ms(5);
+    while (!queue_take(qid, MSGTYPE_TO_MAIN, &hello) && link_test::now_ms() < deadline) link_test::sleep_ms(5);
     controlapp_msg expected{};
     expected.cmd_type = CONTROLAPP_MSG_HELLO;
     expected.pid = getpid();
@@ -54,24 +54,24 @@ TEST(LinkReceive, DispatchByKind) {
     out.mark();
 
     // A reply is re-posted unchanged on the reply channel.
-    controlapp_msg normal = link_test::reply(13, 10, 13, 2);
+    controlapp_msg normal = vbd_test::make_reply(13, 10, 13, 2);
     for (int i = 0; i < 36; ++i) normal.ret.data[i] = static_cast<uint8_t>(0xA0 + i);
     normal.param = 77;
     EXPECT_EQ(controlapp_cmd_proc(&normal), 0);
     EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:0,cmd:13]\n"
                           "[controlapp_cmd_proc]recv normal msg\n");
     controlapp_msg reposted{};
-    ASSERT_TRUE(take(qid, MSGTYPE_TMP, &reposted));
+    ASSERT_TRUE(queue_take(qid, MSGTYPE_TMP, &reposted));
     EXPECT_EQ(memcmp(&reposted, &normal, sizeof normal), 0);
 
     // Events, hello-like and unknown kinds are never re-posted.
     out.mark();
-    controlapp_msg event = link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK, 1);
+    controlapp_msg event = vbd_test::make_message(CONTROLAPP_MSG_AUTO_FEEDBACK, 1);
     strcpy(event.feedback_text, "P04");
     EXPECT_EQ(controlapp_cmd_proc(&event), 0);
-    controlapp_msg hello = link_test::message(CONTROLAPP_MSG_HELLO, 2);
+    controlapp_msg hello = vbd_test::make_message(CONTROLAPP_MSG_HELLO, 2);
     EXPECT_EQ(controlapp_cmd_proc(&hello), 0);
-    controlapp_msg odd = link_test::message(-5, 3);
+    controlapp_msg odd = vbd_test::make_message(-5, 3);
     EXPECT_EQ(controlapp_cmd_proc(&odd), 0);
     EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:1,cmd:1]\n"
                           "[controlapp_cmd_proc]recv auto feedback msg\n"
@@ -83,7 +83,7 @@ TEST(LinkReceive, DispatchByKind) {
 
     // Standby.
     out.mark();
-    controlapp_msg standby = link_test::message(CONTROLAPP_MSG_STANDBY);
+    controlapp_msg standby = vbd_test::make_message(CONTROLAPP_MSG_STANDBY);
     standby.standby_mode = 0;
     EXPECT_EQ(controlapp_cmd_proc(&standby), 0);
     EXPECT_EQ(standby_mode, 0);
@@ -96,7 +96,7 @@ TEST(LinkReceive, DispatchByKind) {
     // Shutdown clears the run flag.
     out.mark();
     EXPECT_EQ(run_flag, 1);
-    controlapp_msg shutdown = link_test::message(CONTROLAPP_MSG_SHUTDOWN);
+    controlapp_msg shutdown = vbd_test::make_message(CONTROLAPP_MSG_SHUTDOWN);
     EXPECT_EQ(controlapp_cmd_proc(&shutdown), 0);
     EXPECT_EQ(run_flag, 0);
     EXPECT_EQ(out.text(), "[controlapp_cmd_proc]now process msg [cmd_type:3,cmd:0]\n"
@@ -108,16 +108,16 @@ TEST(LinkReceive, StandbyReportedThroughTheReceiveThread) {
   run_isolated([](capture& out) {
     ASSERT_EQ(init_recv_thread(), 0);
     ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
-    controlapp_msg standby = link_test::message(CONTROLAPP_MSG_STANDBY);
+    controlapp_msg standby = vbd_test::make_message(CONTROLAPP_MSG_STANDBY);
     standby.standby_mode = 0;
-    ASSERT_TRUE(post(msg_qid, MSGTYPE_FROM_MAIN, standby));
+    ASSERT_TRUE(queue_post(msg_qid, MSGTYPE_FROM_MAIN, standby));
     ASSERT_TRUE(out.wait_for("[BDP_StandbyMode_Set]BDP_StandbyMode=0\n", 2000));
     EXPECT_EQ(std::atomic_ref<int>(standby_mode).load(), 0);
   });
 }
 
 TEST(LinkReceive, FeedbackTextEndsAtTheBodyEnd) {
-  controlapp_msg msg = link_test::message(CONTROLAPP_MSG_AUTO_FEEDBACK);
+  controlapp_msg msg = vbd_test::make_message(CONTROLAPP_MSG_AUTO_FEEDBACK);
   char text[CONTROLAPP_FEEDBACK_MAX + 1];
   // No NUL anywhere in the text area: cut at the body's end.
   memset(reinterpret_cast<char*>(&msg) + CONTROLAPP_FEEDBACK_OFFSET, 'A', CONTROLAPP_FEEDBACK_MAX);

@@ -12,8 +12,9 @@
 namespace {
 
 using link_test::capture;
-using link_test::post;
+using link_test::queue_post;
 using link_test::prepared;
+using link_test::queue_take;
 using link_test::run_isolated;
 
 // Replies the "player" posts on the reply channel the moment a command is
@@ -31,7 +32,7 @@ extern "C" int msgsnd(int qid, const void* msg, size_t size, int flags) {
   long type = 0;
   memcpy(&type, msg, sizeof type);
   if (result == 0 && type == MSGTYPE_TO_MAIN && g_script.count > 0) {
-    for (int i = 0; i < g_script.count; i++) link_test::post(qid, MSGTYPE_TMP, g_script.replies[i]);
+    for (int i = 0; i < g_script.count; i++) queue_post(qid, MSGTYPE_TMP, g_script.replies[i]);
     g_script.count = 0;
   }
   return result;
@@ -40,7 +41,7 @@ extern "C" int msgsnd(int qid, const void* msg, size_t size, int flags) {
 namespace {
 
 // A status reply as the player builds it: cmd and cmd_id name the command.
-controlapp_msg answer(int cmd, int ret_id) { return link_test::reply(cmd, ret_id, cmd); }
+controlapp_msg answer(int cmd, int ret_id) { return vbd_test::make_reply(cmd, ret_id, cmd); }
 
 TEST(LinkWait, LateReplyOfATimedOutCommandIsNotTakenForTheNext) {
   run_isolated([](capture& out) {
@@ -131,13 +132,13 @@ TEST(LinkWait, ReceiveThreadIsStoppedAndJoinedLeavingNothingInTheQueue) {
     ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
     controlapp_msg hello{};
     long long deadline = link_test::now_ms() + 2000;
-    while (!link_test::take(qid, MSGTYPE_TO_MAIN, &hello) && link_test::now_ms() < deadline) {
+    while (!queue_take(qid, MSGTYPE_TO_MAIN, &hello) && link_test::now_ms() < deadline) {
       link_test::sleep_ms(5);
     }
     // An event sent just before the stop is still dispatched.
-    controlapp_msg standby = link_test::message(CONTROLAPP_MSG_STANDBY);
+    controlapp_msg standby = vbd_test::make_message(CONTROLAPP_MSG_STANDBY);
     standby.standby_mode = 0;
-    ASSERT_TRUE(post(qid, MSGTYPE_FROM_MAIN, standby));
+    ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, standby));
     long long t0 = link_test::now_ms();
     EXPECT_EQ(stop_recv_thread(), 0);
     EXPECT_LT(link_test::now_ms() - t0, 1000);
@@ -156,7 +157,7 @@ TEST(LinkWait, ReceiveThreadStopsWhenTheQueueIsFull) {
     // no wake message fits.
     controlapp_msg filler{};
     int posted = 0;
-    while (post(qid, MSGTYPE_TO_MAIN, filler) && posted < 100000) posted++;
+    while (queue_post(qid, MSGTYPE_TO_MAIN, filler) && posted < 100000) posted++;
     ASSERT_GT(posted, 0);
     long long t0 = link_test::now_ms();
     EXPECT_EQ(stop_recv_thread(), 0);
