@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "app/v232cmd.h"
@@ -22,11 +23,12 @@ struct controlapp_state {
   controlapp_state& operator=(const controlapp_state&) = delete;
 
   // Player link. msg_qid and client_pid are written once, before the receive
-  // thread starts; recv_running and standby_mode are read and written
-  // atomically (std::atomic_ref), standby_mode by the receive thread only.
+  // thread starts. standby_mode is written by the receive thread and read by
+  // client threads, through std::atomic_ref: it stays a plain int because
+  // its public name (player_link.h) is an int&.
   int msg_qid = -1;
   int client_pid = -1;
-  int recv_running = 0;
+  std::atomic<int> recv_running{0};
   pthread_t recv_thread_id{};
   int standby_mode = 1;
   cg_thread* recv_thread = nullptr;  // the main thread starts and stops it
@@ -38,13 +40,15 @@ struct controlapp_state {
   int timed_out_cmd = -1;
 
   // Glue. `server` is guarded by server_lock, so the receive thread's push
-  // never meets a server being deleted. last_ret_id is atomic.
+  // never meets a server being deleted.
   std::mutex server_lock;
   vel_protocol_server* server = nullptr;
-  int last_ret_id = 10;
+  std::atomic<int> last_ret_id{V232CMD_RET_STATUS};
 
-  // Lifecycle. run_flag is atomic; stop_fd is an eventfd that the exit
-  // handler sets (async-signal-safe) and nobody clears.
+  // Lifecycle. run_flag is read and written through std::atomic_ref (a
+  // plain int, as its public name in lifecycle.h is an int&); stop_fd is an
+  // eventfd that the exit handler sets (async-signal-safe) and nobody
+  // clears.
   int run_flag = 1;
   int stop_fd = -1;
   v232cmd_command_fn command_callback = nullptr;

@@ -2,12 +2,13 @@
 // player exchange and the reply formatter; and the running control server.
 #pragma once
 
+#include <atomic>
+
 #include "app/v232cmd.h"
 #include "velProtocol/control_server/control_server.h"
 
 // The last error code sent to a client (2..9), or 10 while none was sent.
-// Read and written atomically.
-extern int& last_ret_id;
+extern std::atomic<int>& last_ret_id;
 
 // The running control server, or none (guarded by controlapp.server_lock).
 // Written by the main thread only.

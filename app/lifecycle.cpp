@@ -33,10 +33,10 @@ controlapp_state::~controlapp_state() {
 
 int& msg_qid = controlapp.msg_qid;
 int& client_pid = controlapp.client_pid;
-int& recv_running = controlapp.recv_running;
+std::atomic<int>& recv_running = controlapp.recv_running;
 pthread_t& recv_thread_id = controlapp.recv_thread_id;
 int& standby_mode = controlapp.standby_mode;
-int& last_ret_id = controlapp.last_ret_id;
+std::atomic<int>& last_ret_id = controlapp.last_ret_id;
 vel_protocol_server*& controlapp_server = controlapp.server;
 int& run_flag = controlapp.run_flag;
 v232cmd_command_fn& controlapp_command_callback = controlapp.command_callback;

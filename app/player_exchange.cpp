@@ -59,7 +59,7 @@ static_assert(schedule_slot(11) == 2 && schedule_slot(4460) == 61 && schedule_sl
 
 bool program_running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
 
-bool receiving() { return std::atomic_ref<int>(recv_running).load(std::memory_order_acquire) != 0; }
+bool receiving() { return recv_running.load(std::memory_order_acquire) != 0; }
 
 void signal_reply() {
   if (controlapp.reply_fd >= 0) eventfd_write(controlapp.reply_fd, 1);
@@ -119,6 +119,8 @@ int BDP_StandbyMode_Set(int mode) {
   std::atomic_ref<int>(standby_mode).store(mode, std::memory_order_relaxed);
   return mode;
 }
+
+int BDP_StandbyMode_Get() { return std::atomic_ref<int>(standby_mode).load(std::memory_order_relaxed); }
 
 int send_hello() {
   controlapp_msg msg{};
@@ -200,9 +202,9 @@ int init_recv_thread() {
   cg_thread* thread = cg_thread_new();
   if (thread == nullptr) return ENOMEM;
   cg_thread_set_action(thread, recv_action);
-  std::atomic_ref<int>(recv_running).store(1, std::memory_order_release);
+  recv_running.store(1, std::memory_order_release);
   if (!cg_thread_start(thread)) {
-    std::atomic_ref<int>(recv_running).store(0, std::memory_order_release);
+    recv_running.store(0, std::memory_order_release);
     cg_thread_delete(thread);
     return EAGAIN;
   }
@@ -215,7 +217,7 @@ int stop_recv_thread() {
   cg_thread* thread = controlapp.recv_thread;
   if (thread == nullptr) return 0;
   controlapp.recv_thread = nullptr;
-  std::atomic_ref<int>(recv_running).store(0, std::memory_order_release);
+  recv_running.store(0, std::memory_order_release);
   controlapp_msg wake{};
   wake.cmd_type = CONTROLAPP_MSG_WAKE;
   wake.pid = client_pid;

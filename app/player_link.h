@@ -15,6 +15,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -86,13 +87,14 @@ extern int& msg_qid;
 // This process's id, taken when the link starts; -1 before.
 extern int& client_pid;
 // The receive thread loops while this is non-zero (set before it starts,
-// cleared by stop_recv_thread). Read atomically.
-extern int& recv_running;
+// cleared by stop_recv_thread).
+extern std::atomic<int>& recv_running;
 // POSIX handle of the receive thread (a cg_thread, joined by its stop).
 extern pthread_t& recv_thread_id;
 // The player's standby state as last reported (1 until the first report).
 // Written by the receive thread, read by client threads: access it
-// atomically (std::atomic_ref<int>).
+// atomically (BDP_StandbyMode_Set / BDP_StandbyMode_Get, or
+// std::atomic_ref<int>). A plain int: callers take it as one.
 extern int& standby_mode;
 
 // ---------------------------------------------------------------------------
@@ -160,6 +162,9 @@ int send_hello();
 int command_handler(const v232cmd_req* req, v232cmd_ret* ret, int user_value);
 // Records the standby state reported by the main program; returns it.
 int BDP_StandbyMode_Set(int mode);
+// The standby state as last reported (1 until the first report); safe from
+// any thread.
+int BDP_StandbyMode_Get();
 // Copies the auto-feedback text of a body into out (size bytes, always
 // NUL-terminated). The text ends at its NUL or at the end of the body,
 // whichever comes first. Returns the text's length.

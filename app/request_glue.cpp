@@ -1,5 +1,6 @@
 // Request and event glue: a request line through the parser to the player,
 // the reply back to the clients, and the push of the player's events.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -7,6 +8,7 @@
 #include "app/app_state.h"
 #include "app/controlapp.h"
 #include "app/lifecycle.h"
+#include "app/player_link.h"
 
 namespace {
 
@@ -47,7 +49,7 @@ void controlapp_connection_callback(vel_protocol_server_connection_event*) {}
 
 int controlapp_command(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
   if (req && ret && req->cmd == 0) {
-    ret->ret_id = __atomic_load_n(&last_ret_id, __ATOMIC_RELAXED);
+    ret->ret_id = last_ret_id.load(std::memory_order_relaxed);
     return 0;
   }
   if (!controlapp_command_callback) return 3;
@@ -64,13 +66,15 @@ int controlapp_reply(int, const v232cmd_ret* ret, int) {
     std::memcpy(text, kFailedReply, sizeof(kFailedReply));
     ret_id = V232CMD_RET_E04;
   } else {
-    v232cmd_conv_ret_to_string(ret, text, V232CMD_REPLY_BUFFER_SIZE);
+    // "?E" in its status form (answered here, or a player reply naming
+    // command 0) depends on the standby state as last reported.
+    v232cmd_conv_ret_to_string(ret, BDP_StandbyMode_Get(), text, V232CMD_REPLY_BUFFER_SIZE);
     text[V232CMD_REPLY_BUFFER_SIZE - 1] = '\0';
   }
   std::strcat(text, V232CMD_LINE_END);
   int result = t_request ? vel_protocol_server_request_reply(t_request, text) : controlapp_push_event(text);
   if (ret_id >= V232CMD_RET_E00 && ret_id <= V232CMD_RET_E99) {
-    __atomic_store_n(&last_ret_id, ret_id, __ATOMIC_RELAXED);
+    last_ret_id.store(ret_id, std::memory_order_relaxed);
   }
   return result;
 }

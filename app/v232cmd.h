@@ -5,8 +5,11 @@
 // processor matches them one after the other, runs each through a command
 // function (which asks the player or answers locally and fills a response
 // record) and hands pending responses to a reply function, which formats
-// them with v232cmd_conv_ret_to_string and sends them. The parser itself
-// knows nothing of the player or of sockets, and has no shared mutable state.
+// them with v232cmd_conv_ret_to_string and sends them. The parser and the
+// formatter know nothing of the player or of sockets and read no shared
+// state: what a reply depends on beyond its record (the standby state for
+// "?E") is passed in by the caller. This is the vbd_v232cmd library; it
+// needs nothing but the standard library and the public player-link header.
 #pragma once
 
 #include <cstddef>
@@ -50,9 +53,15 @@ inline constexpr int V232CMD_RET_E16 = VBD_RET_E16;
 inline constexpr int V232CMD_RET_E99 = VBD_RET_E99;
 inline constexpr int V232CMD_RET_STATUS = VBD_RET_STATUS;  // status data follows
 
-// Reply texts: indexed by ret_id 0..9, and by 10 + n for "P0n" (n 0..9).
-inline constexpr int V232CMD_RET_CODE_COUNT = 20;
+// Reply texts: indexed by ret_id 0..9, and by
+// V232CMD_RET_CODE_PLAYER_STATUS + n for the player status "P0n" (n 0..9).
+inline constexpr int V232CMD_RET_CODE_PLAYER_STATUS = 10;
+inline constexpr int V232CMD_PLAYER_STATUS_COUNT = 10;
+inline constexpr int V232CMD_RET_CODE_COUNT = V232CMD_RET_CODE_PLAYER_STATUS + V232CMD_PLAYER_STATUS_COUNT;
 extern const char* const v232cmd_ret_codes[V232CMD_RET_CODE_COUNT];
+
+// The text of player status n ("P00".."P09"), or null outside 0..9.
+const char* v232cmd_player_status_text(int status);
 
 // The request glue formats every reply into a buffer of this size: at most
 // 32 characters of reply text plus the NUL, then appends "\r\n".
@@ -63,12 +72,14 @@ inline constexpr char V232CMD_LINE_END[] = "\r\n";
 inline constexpr int V232CMD_REPLY_LINE_SIZE = V232CMD_REPLY_TEXT_MAX + 2 + 1;
 
 // Converts a response record into reply text in buf (size bytes, always
-// NUL-terminated, never overrun). Returns 0 when a reply text was written (a
-// status value out of range gives "E04"), 1 when the record cannot be
-// converted: null record or buffer, size below 1, or ret_id outside 0..10
-// (buffer left unchanged), or a status reply for a command without a status
-// form ("E99" written, log line printed). Reads the standby state for "?E".
-int v232cmd_conv_ret_to_string(const v232cmd_ret* ret, char* buf, int size);
+// NUL-terminated, never overrun). standby_mode is the player's standby state
+// as last reported (1: in standby); only the status form of "?E" (cmd_id 0)
+// uses it: "E04" in standby, "00" otherwise. Returns 0 when a reply text was
+// written (a status value out of range gives "E04"), 1 when the record
+// cannot be converted: null record or buffer, size below 1, or ret_id
+// outside 0..10 (buffer left unchanged), or a status reply for a command
+// without a status form ("E99" written, log line printed).
+int v232cmd_conv_ret_to_string(const v232cmd_ret* ret, int standby_mode, char* buf, int size);
 
 // ---------------------------------------------------------------------------
 // Command table and parser

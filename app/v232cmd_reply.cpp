@@ -4,13 +4,12 @@
 //
 // Values come from the player's main program and are not trusted: every
 // numeric field and every flag is checked against its bound, and the first
-// one out of range turns the whole reply into "E04".
-#include <atomic>
+// one out of range turns the whole reply into "E04". The one state a reply
+// depends on beyond its record, the standby state of "?E", is an argument.
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "app/player_link.h"
 #include "app/v232cmd.h"
 
 namespace {
@@ -22,8 +21,6 @@ constexpr std::string_view flags_012345x = "012345x";
 // Status layouts: `kind` 0..3 is the long form, 4 or 5 the short form.
 constexpr uint32_t kKindLongMax = 3;
 constexpr uint32_t kKindMax = 5;
-constexpr int kPCodeBase = 10;
-constexpr int kPCodeCount = 10;
 
 enum status_cmd : int {
   kCmdLastError = 0,
@@ -79,17 +76,16 @@ char flag(std::string_view alphabet, int32_t value) {
   return index < alphabet.size() ? alphabet[index] : '\0';
 }
 
-int standby_state() { return std::atomic_ref<int>(standby_mode).load(std::memory_order_relaxed); }
-
-// Formats the status reply of one command. Returns false when a value is
-// out of range (the caller answers "E04").
-bool format_status(const v232cmd_ret& ret, char* buf, int size) {
+// Formats the status reply of one command; "?E" answers by the standby
+// state. Returns false when a value is out of range (the caller answers
+// "E04").
+bool format_status(const v232cmd_ret& ret, int standby_mode, char* buf, int size) {
   const status_fields f(ret);
   // The formatted text is cut to the buffer, never overflows it.
   const auto room = static_cast<size_t>(size);
   switch (ret.cmd_id) {
     case kCmdLastError:
-      put_text(buf, size, standby_state() == 1 ? v232cmd_ret_codes[V232CMD_RET_E04] : "00");
+      put_text(buf, size, standby_mode == 1 ? v232cmd_ret_codes[V232CMD_RET_E04] : "00");
       return true;
 
     case kCmdA: {
@@ -176,9 +172,9 @@ bool format_status(const v232cmd_ret& ret, char* buf, int size) {
     }
 
     case kCmdP: {
-      const auto value = static_cast<uint32_t>(f.i32(8));
-      if (value >= kPCodeCount) return false;
-      put_text(buf, size, v232cmd_ret_codes[kPCodeBase + value]);
+      const char* text = v232cmd_player_status_text(f.i32(8));
+      if (text == nullptr) return false;
+      put_text(buf, size, text);
       return true;
     }
 
@@ -198,7 +194,7 @@ bool has_status_form(int cmd_id) {
 
 }  // namespace
 
-int v232cmd_conv_ret_to_string(const v232cmd_ret* ret, char* buf, int size) {
+int v232cmd_conv_ret_to_string(const v232cmd_ret* ret, int standby_mode, char* buf, int size) {
   if (ret == nullptr || buf == nullptr || size < 1) return 1;
   if (static_cast<uint32_t>(ret->ret_id) > V232CMD_RET_STATUS) return 1;
   std::memset(buf, 0, static_cast<size_t>(size));
@@ -213,7 +209,7 @@ int v232cmd_conv_ret_to_string(const v232cmd_ret* ret, char* buf, int size) {
     put_text(buf, size, v232cmd_ret_codes[V232CMD_RET_E99]);
     return 1;
   }
-  if (!format_status(*ret, buf, size)) {
+  if (!format_status(*ret, standby_mode, buf, size)) {
     std::memset(buf, 0, static_cast<size_t>(size));
     put_text(buf, size, v232cmd_ret_codes[V232CMD_RET_E04]);
   }

@@ -1,5 +1,6 @@
 // Constant tables of the command protocol: the 29 mnemonics, the reply
-// texts and the process-wide parser descriptor.
+// texts (with the lookup of a player status text) and the process-wide
+// parser descriptor.
 #include "app/v232cmd.h"
 
 // The index is the command number sent to the player and the cmd_id that
@@ -40,6 +41,11 @@ const char* const v232cmd_ret_codes[V232CMD_RET_CODE_COUNT] = {
     "",    "R",   "E00", "E04", "E06", "E11", "E12", "E15", "E16", "E99",
     "P00", "P01", "P02", "P03", "P04", "P05", "P06", "P07", "P08", "P09",
 };
+
+const char* v232cmd_player_status_text(int status) {
+  if (status < 0 || status >= V232CMD_PLAYER_STATUS_COUNT) return nullptr;
+  return v232cmd_ret_codes[V232CMD_RET_CODE_PLAYER_STATUS + status];
+}
 
 const v232cmd_def v232cmd_descriptor = {
     v232cmd_names,

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "app/player_link.h"
 #include "app/v232cmd.h"
 
 namespace {
 
 FuzzedDataProvider* provider = nullptr;
 int last_error = V232CMD_RET_STATUS;
+int standby = 1;
 
 void check(bool ok) {
   if (!ok) __builtin_trap();
@@ -49,7 +49,7 @@ int fuzz_reply(int code, const v232cmd_ret* ret, int user_value) {
         code == V232CMD_COMPLETE_NO_MATCH);
   check(ret->ret_id != V232CMD_RET_NONE);
   auto buf = std::make_unique<char[]>(V232CMD_REPLY_BUFFER_SIZE);
-  const int rc = v232cmd_conv_ret_to_string(ret, buf.get(), V232CMD_REPLY_BUFFER_SIZE);
+  const int rc = v232cmd_conv_ret_to_string(ret, standby, buf.get(), V232CMD_REPLY_BUFFER_SIZE);
   const bool known = static_cast<uint32_t>(ret->ret_id) <= V232CMD_RET_STATUS;
   check(rc == 0 || rc == 1);
   check(!known || strnlen(buf.get(), V232CMD_REPLY_BUFFER_SIZE) <= V232CMD_REPLY_TEXT_MAX);
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
   provider = &fdp;
   last_error = V232CMD_RET_STATUS;
-  standby_mode = fdp.ConsumeBool() ? 1 : 0;
+  standby = fdp.ConsumeBool() ? 1 : 0;
 
   const size_t length = fdp.ConsumeIntegralInRange<size_t>(0, 256);
   const std::vector<char> bytes = fdp.ConsumeBytes<char>(length);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "app/player_link.h"
 #include "app/v232cmd.h"
 
 namespace {
@@ -29,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   // First byte: standby state in bit 7, buffer size in the low bits (0..64).
   const int buf_size = data[0] & 0x7f ? (data[0] & 0x7f) % 65 : V232CMD_REPLY_BUFFER_SIZE;
-  standby_mode = (data[0] & 0x80) ? 1 : 0;
+  const int standby = (data[0] & 0x80) ? 1 : 0;
   auto ret = std::make_unique<v232cmd_ret>();
   std::memcpy(ret.get(), data + 1, size - 1 < sizeof(v232cmd_ret) ? size - 1 : sizeof(v232cmd_ret));
 
   const size_t alloc = buf_size > 0 ? static_cast<size_t>(buf_size) : 1;
   auto buf = std::make_unique<char[]>(alloc);
   std::memset(buf.get(), kFill, alloc);
-  const int rc = v232cmd_conv_ret_to_string(ret.get(), buf.get(), buf_size);
+  const int rc = v232cmd_conv_ret_to_string(ret.get(), standby, buf.get(), buf_size);
 
   const bool convertible = static_cast<uint32_t>(ret->ret_id) <= V232CMD_RET_STATUS && buf_size > 0;
   if (!convertible) {

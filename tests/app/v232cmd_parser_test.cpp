@@ -15,6 +15,8 @@ namespace {
 
 constexpr int kUserValue = 7;
 constexpr int kLeaveAsPrepared = -1;
+// The standby state the replies are formatted with (only "?E" reads it).
+constexpr int kStandby = 1;
 
 struct answer {
   int rc;      // command function result
@@ -46,7 +48,7 @@ int record_command(const v232cmd_req* req, v232cmd_ret* ret, int user_value) {
 int record_reply(int code, const v232cmd_ret* ret, int user_value) {
   EXPECT_EQ(user_value, kUserValue);
   char buf[V232CMD_REPLY_BUFFER_SIZE];
-  EXPECT_EQ(v232cmd_conv_ret_to_string(ret, buf, sizeof buf), 0);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(ret, kStandby, buf, sizeof buf), 0);
   active->replies.push_back(std::string(buf) + "@" + std::to_string(code));
   return 0;
 }

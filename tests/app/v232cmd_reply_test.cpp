@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/player_link.h"
 #include "app/v232cmd.h"
 
 namespace {
@@ -43,27 +42,24 @@ struct converted {
   std::string text;
 };
 
-converted convert(const record& r, int size = V232CMD_REPLY_BUFFER_SIZE) {
+// The standby state the daemon starts with (no report yet): in standby.
+constexpr int kInStandby = 1;
+constexpr int kOn = 0;
+
+converted convert(const record& r, int size = V232CMD_REPLY_BUFFER_SIZE, int standby = kInStandby) {
   char buf[64];
   std::memset(buf, '#', sizeof buf);
-  const int rc = v232cmd_conv_ret_to_string(r.get(), buf, size);
+  const int rc = v232cmd_conv_ret_to_string(r.get(), standby, buf, size);
   return {rc, std::string(buf, strnlen(buf, static_cast<size_t>(size)))};
 }
 
-std::string text_of(const record& r) { return convert(r).text; }
+std::string text_of(const record& r, int standby = kInStandby) {
+  return convert(r, V232CMD_REPLY_BUFFER_SIZE, standby).text;
+}
 
 record a_long(int kind, uint16_t a, uint16_t b, uint8_t c, uint8_t d, uint8_t e) {
   return record(12).i32(8, kind).u16(12, a).u16(14, b).u8(16, c).u8(17, d).u8(18, e);
 }
-
-class standby_guard {
- public:
-  explicit standby_guard(int value) : saved_(standby_mode) { standby_mode = value; }
-  ~standby_guard() { standby_mode = saved_; }
-
- private:
-  int saved_;
-};
 
 }  // namespace
 
@@ -83,13 +79,13 @@ TEST(V232cmdReply, UnconvertibleRecordLeavesBufferUnchanged) {
   char buf[V232CMD_REPLY_BUFFER_SIZE];
   for (int ret_id : {11, -1, 1000}) {
     std::memset(buf, '#', sizeof buf);
-    EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, ret_id).get(), buf, sizeof buf), 1) << ret_id;
+    EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, ret_id).get(), kInStandby, buf, sizeof buf), 1) << ret_id;
     EXPECT_EQ(buf[0], '#');
     EXPECT_EQ(buf[sizeof buf - 1], '#');
   }
-  EXPECT_EQ(v232cmd_conv_ret_to_string(nullptr, buf, sizeof buf), 1);
-  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, 1).get(), nullptr, 33), 1);
-  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, 1).get(), buf, 0), 1);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(nullptr, kInStandby, buf, sizeof buf), 1);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, 1).get(), kInStandby, nullptr, 33), 1);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6, 1).get(), kInStandby, buf, 0), 1);
   EXPECT_EQ(buf[0], '#');
 }
 
@@ -111,18 +107,13 @@ TEST(V232cmdReply, StatusWithoutStatusFormIsE99WithLogLine) {
 }
 
 TEST(V232cmdReply, LastErrorFollowsStandbyState) {
-  {
-    standby_guard g(1);
-    EXPECT_EQ(text_of(record(0)), "E04");
-  }
-  {
-    standby_guard g(0);
-    EXPECT_EQ(text_of(record(0)), "00");
-  }
-  {
-    standby_guard g(2);
-    EXPECT_EQ(text_of(record(0)), "00");
-  }
+  EXPECT_EQ(text_of(record(0), kInStandby), "E04");
+  EXPECT_EQ(text_of(record(0), kOn), "00");
+  EXPECT_EQ(text_of(record(0), 2), "00");
+  // Only "?E" depends on it: other replies read the same in standby.
+  EXPECT_EQ(text_of(record(21).i32(8, 4), kInStandby), "P04");
+  EXPECT_EQ(text_of(record(0, V232CMD_RET_E06), kOn), "E06");
+  EXPECT_EQ(text_of(record(6, V232CMD_RET_OK), kInStandby), "R");
 }
 
 TEST(V232cmdReply, ElapsedLongAndShortForms) {
@@ -223,13 +214,13 @@ TEST(V232cmdReply, WritesAreCutToTheBuffer) {
   // Nothing is written past the given size, and the text is terminated.
   char buf[16];
   std::memset(buf, '#', sizeof buf);
-  EXPECT_EQ(v232cmd_conv_ret_to_string(a_long(2, 12, 345, 1, 2, 3).get(), buf, 8), 0);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(a_long(2, 12, 345, 1, 2, 3).get(), kInStandby, buf, 8), 0);
   EXPECT_STREQ(buf, "0123450");
   EXPECT_EQ(buf[8], '#');
 
   testing::internal::CaptureStdout();
   std::memset(buf, '#', sizeof buf);
-  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6).get(), buf, 2), 1);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(record(6).get(), kInStandby, buf, 2), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_STREQ(buf, "E");
   EXPECT_EQ(buf[2], '#');

@@ -46,7 +46,7 @@ int exchange(int index, v232cmd_ret* ret, int param = 0) {
 
 std::string reply_text(const v232cmd_ret& ret) {
   char text[V232CMD_REPLY_BUFFER_SIZE] = {};
-  v232cmd_conv_ret_to_string(&ret, text, sizeof text);
+  v232cmd_conv_ret_to_string(&ret, BDP_StandbyMode_Get(), text, sizeof text);
   return text;
 }
 

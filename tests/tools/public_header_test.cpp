@@ -44,7 +44,7 @@ TEST(PublicHeader, BodiesBuiltInCAreReadByTheDaemonsLink) {
   EXPECT_EQ(reply.cmd, 21);
   EXPECT_EQ(reply.ret.cmd_id, 21);
   char text[V232CMD_REPLY_BUFFER_SIZE] = {};
-  EXPECT_EQ(v232cmd_conv_ret_to_string(&reply.ret, text, sizeof text), 0);
+  EXPECT_EQ(v232cmd_conv_ret_to_string(&reply.ret, BDP_StandbyMode_Get(), text, sizeof text), 0);
   EXPECT_STREQ(text, "P04");
 
   // The longest text the header allows is delivered whole, without a NUL
