@@ -1,11 +1,7 @@
 // vbdctl against the real daemon and player simulator, each test in its own
 // IPC and network namespaces: decoded replies, binary frames and the
 // handshake, events while following, interactive input, and exit codes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,9 +10,11 @@
 #include <vector>
 
 #include "tests/integration/harness.h"
+#include "tests/support/tcp.h"
 
 using vbd_test::in_order;
 using vbd_test::process;
+using vbd_test::sleep_ms;
 
 namespace {
 
@@ -26,27 +24,7 @@ std::string vbdctl_path() { return VBDCTL_BIN; }
 
 // A TCP connection to 127.0.0.1:port from the given local address; -1 when
 // it fails.
-int connect_from(const char* local, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, local, &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void sleep_ms(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
+int connect_from(const char* local, int port) { return vbd_test::tcp_connect(local, "127.0.0.1", port, 0); }
 
 class VbdctlTest : public ::testing::Test {
  protected:
