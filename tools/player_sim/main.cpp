@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/player_sim/sim_engine.h"
+#include "tools/stop_signals.h"
 
 namespace {
 
@@ -161,12 +162,7 @@ int main(int argc, char** argv) {
   }
   if (optind < argc) return usage_error("unexpected argument");
 
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  vbd_tools::install_stop_signals(on_signal);
 
   sim::engine engine(options, stdout);
   if (!engine.open()) return 1;

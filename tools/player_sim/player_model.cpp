@@ -5,13 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/v232cmd.h"
+
 namespace sim {
 
-namespace {
+// The command library numbers its table as the public header does.
+static_assert(V232CMD_COUNT == cmd::COUNT);
 
-constexpr const char* NAMES[cmd::COUNT] = {
-    "?E", "PN", "PF", "OP", "CO", "99RJ", "PL", "ST", "SF", "SR", "NS", "#KL", "?A", "?R", "?C",
-    "?T", "?I", "?K", "?V", "?J", "?D", "?P", "?L", "?Z", "#SW", "NF", "NR", "/$/RU", "L/$/RU"};
+namespace {
 
 constexpr const char* MODEL_TEXT = "VBD-PLAYER-SIM 1.0";
 
@@ -33,7 +34,7 @@ bool is_query(int index) {
 
 }  // namespace
 
-const char* command_name(int index) { return index >= 0 && index < cmd::COUNT ? NAMES[index] : "?"; }
+const char* command_name(int index) { return index >= 0 && index < cmd::COUNT ? v232cmd_names[index] : "?"; }
 
 const char* disc_name(disc_kind disc) {
   switch (disc) {
@@ -110,12 +111,18 @@ void player_model::stop_at_start() {
 
 void player_model::note_changes(int old_status, bool old_power) {
   int now_status = status_code();
-  if (now_status != old_status) {
-    char text[8];
-    snprintf(text, sizeof text, "P%02d", now_status);
-    feedback_.emplace_back(text);
-  }
+  // The pushed text is the "?P" reply of the new status ("P03", ...).
+  if (now_status != old_status) feedback_.emplace_back(v232cmd_player_status_text(now_status));
   if (power_on_ != old_power) standby_changed_ = true;
+}
+
+template <typename Change>
+void player_model::changing(uint64_t now_ms, Change change) {
+  advance(now_ms);
+  int old_status = status_code();
+  bool old_power = power_on_;
+  change();
+  note_changes(old_status, old_power);
 }
 
 void player_model::advance(uint64_t now_ms) {
@@ -331,48 +338,40 @@ void player_model::fill_status(int index, response* ret) const {
 }
 
 outcome player_model::execute(int index, int32_t param, uint64_t now_ms) {
-  advance(now_ms);
-  int old_status = status_code();
-  bool old_power = power_on_;
   outcome out{};
   out.ret.cmd_id = index;
   out.result = 0;
-  if (index >= 0 && index < cmd::COUNT && is_query(index)) {
-    if (int err = status_error(index)) {
-      out.ret.ret_id = err;
+  changing(now_ms, [&] {
+    if (index >= 0 && index < cmd::COUNT && is_query(index)) {
+      if (int err = status_error(index)) {
+        out.ret.ret_id = err;
+      } else {
+        out.ret.ret_id = RET_STATUS;
+        fill_status(index, &out.ret);
+      }
     } else {
-      out.ret.ret_id = RET_STATUS;
-      fill_status(index, &out.ret);
+      out.ret.ret_id = apply(index, param);
     }
-  } else {
-    out.ret.ret_id = apply(index, param);
-  }
-  note_changes(old_status, old_power);
+  });
   return out;
 }
 
 void player_model::set_power(bool on, uint64_t now_ms) {
-  advance(now_ms);
-  int old_status = status_code();
-  bool old_power = power_on_;
-  apply(on ? cmd::POWER_ON : cmd::POWER_OFF, 0);
-  note_changes(old_status, old_power);
+  changing(now_ms, [&] { apply(on ? cmd::POWER_ON : cmd::POWER_OFF, 0); });
 }
 
 void player_model::set_tray(bool open, uint64_t now_ms) {
-  advance(now_ms);
-  int old_status = status_code();
-  tray_open_ = open;
-  stop_at_start();
-  note_changes(old_status, power_on_);
+  changing(now_ms, [&] {
+    tray_open_ = open;
+    stop_at_start();
+  });
 }
 
 void player_model::set_disc(disc_kind disc, uint64_t now_ms) {
-  advance(now_ms);
-  int old_status = status_code();
-  disc_ = disc;
-  stop_at_start();
-  note_changes(old_status, power_on_);
+  changing(now_ms, [&] {
+    disc_ = disc;
+    stop_at_start();
+  });
 }
 
 std::vector<std::string> player_model::take_feedback() {

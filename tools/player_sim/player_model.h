@@ -46,7 +46,8 @@ inline constexpr int REMOTE_KEY_LONG = VBD_CMD_REMOTE_KEY_LONG;  // L/$/RU
 inline constexpr int COUNT = VBD_CMD_COUNT;
 }  // namespace cmd
 
-// The mnemonic of a command index, or "?" outside the table.
+// The mnemonic of a command index (the command library's table), or "?"
+// outside the table.
 const char* command_name(int index);
 
 // Reply codes (ret_id), as the public header numbers them.
@@ -137,6 +138,10 @@ class player_model {
   int media_error() const;
   void stop_at_start();
   void note_changes(int old_status, bool old_power);
+  // Moves the player on to now_ms, runs the change and notes the status and
+  // power changes it made.
+  template <typename Change>
+  void changing(uint64_t now_ms, Change change);
   void fill_status(int index, response* ret) const;
   int status_error(int index) const;
   int apply(int index, int32_t param);

@@ -117,7 +117,7 @@ bool engine::open() {
 }
 
 void engine::send_body(const body& msg) {
-  if (!queue_send(qid_, TYPE_TO_SERVER, msg)) {
+  if (!queue_send(qid_, VBD_MSGTYPE_FROM_MAIN, msg)) {
     fprintf(stderr, "[sim] message of kind %d dropped: %s\n", msg.cmd_type,
             errno == EAGAIN ? "queue full (is the daemon reading?)" : strerror(errno));
   }
@@ -128,15 +128,16 @@ void engine::send_kind(int kind, int32_t cmd_index, int32_t param) {
   msg.cmd_type = kind;
   msg.cmd = cmd_index;
   msg.param = param;
-  if (kind == KIND_STANDBY) msg.standby_mode = param;
+  if (kind == VBD_MSG_STANDBY) msg.standby_mode = param;
   send_body(msg);
 }
 
 void engine::send_event(std::string_view text) {
   body msg{};
-  msg.cmd_type = KIND_AUTO_FEEDBACK;
+  msg.cmd_type = VBD_MSG_AUTO_FEEDBACK;
   // The text, NUL-terminated, may use the body up to its last byte.
-  size_t n = text.size() < static_cast<size_t>(TEXT_MAX - 1) ? text.size() : static_cast<size_t>(TEXT_MAX - 1);
+  constexpr size_t longest = VBD_FEEDBACK_MAX - 1;
+  size_t n = text.size() < longest ? text.size() : longest;
   memcpy(reinterpret_cast<char*>(&msg) + VBD_FEEDBACK_OFFSET, text.data(), n);
   send_body(msg);
   fprintf(log_, "[sim] event \"%.*s\"\n", static_cast<int>(n), text.data());
@@ -144,26 +145,26 @@ void engine::send_event(std::string_view text) {
 
 void engine::send_event_fill(int count, char fill) {
   body msg{};
-  msg.cmd_type = KIND_AUTO_FEEDBACK;
-  int n = count < 0 ? 0 : count > TEXT_MAX ? TEXT_MAX : count;
+  msg.cmd_type = VBD_MSG_AUTO_FEEDBACK;
+  int n = count < 0 ? 0 : count > VBD_FEEDBACK_MAX ? VBD_FEEDBACK_MAX : count;
   memset(reinterpret_cast<char*>(&msg) + VBD_FEEDBACK_OFFSET, fill, static_cast<size_t>(n));
   send_body(msg);
-  fprintf(log_, "[sim] event fill %d '%c'%s\n", n, fill, n == TEXT_MAX ? " (no NUL)" : "");
+  fprintf(log_, "[sim] event fill %d '%c'%s\n", n, fill, n == VBD_FEEDBACK_MAX ? " (no NUL)" : "");
 }
 
 void engine::send_standby(int mode) {
-  send_kind(KIND_STANDBY, 0, mode);
+  send_kind(VBD_MSG_STANDBY, 0, mode);
   fprintf(log_, "[sim] standby %d\n", mode);
 }
 
 void engine::handle(const body& msg) {
   switch (msg.cmd_type) {
-    case KIND_HELLO:
+    case VBD_MSG_HELLO:
       fprintf(log_, "[sim] hello from server pid %d\n", msg.pid);
       if (options_.standby_report) send_standby(player_.standby());
       for (const std::string& line : options_.on_hello) run_command(line);
       break;
-    case KIND_NORMAL: answer(msg); break;
+    case VBD_MSG_NORMAL: answer(msg); break;
     default: fprintf(log_, "[sim] ignored message kind %d cmd %d\n", msg.cmd_type, msg.cmd); break;
   }
 }
@@ -182,7 +183,7 @@ void engine::answer(const body& request) {
     return;
   }
   body reply{};
-  reply.cmd_type = KIND_NORMAL;
+  reply.cmd_type = VBD_MSG_NORMAL;
   reply.cmd = request.cmd;
   reply.param = request.param;
   reply.ret = out.ret;
@@ -216,7 +217,7 @@ void engine::flush_model() {
 
 bool engine::start_reader() {
   if (qid_ == -1 || reading_) return reading_;
-  reading_ = reader_.start(qid_, TYPE_FROM_SERVER, [this](const body& msg) { take_message(msg); });
+  reading_ = reader_.start(qid_, VBD_MSGTYPE_TO_MAIN, [this](const body& msg) { take_message(msg); });
   return reading_;
 }
 
@@ -270,7 +271,7 @@ void engine::poll() {
     reader_.clear();  // the reader answered what came
   } else {
     body msg{};
-    while (qid_ != -1 && queue_receive(qid_, TYPE_FROM_SERVER, &msg)) answer_message(msg);
+    while (qid_ != -1 && queue_receive(qid_, VBD_MSGTYPE_TO_MAIN, &msg)) answer_message(msg);
   }
   settle();
 }
@@ -305,7 +306,7 @@ bool engine::run_command(std::string_view line) {
     if (!parse_int(rest, &a)) return bad();
     send_standby(a);
   } else if (verb == "shutdown") {
-    send_kind(KIND_SHUTDOWN, 0, 0);
+    send_kind(VBD_MSG_SHUTDOWN, 0, 0);
     fprintf(log_, "[sim] shutdown\n");
   } else if (verb == "raw") {
     if (!parse_int(take_word(&rest), &a)) return bad();

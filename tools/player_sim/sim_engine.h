@@ -33,7 +33,7 @@ struct reply_override {
 bool parse_override(std::string_view fields, reply_override* out, std::string* error);
 
 struct engine_options {
-  int key = QUEUE_KEY;
+  int key = VBD_QUEUE_KEY;
   player_config player;
   int delay_ms = 0;
   bool no_reply = false;

@@ -18,7 +18,7 @@ namespace {
 
 struct queue_message {
   long type;
-  char bytes[BODY_SIZE];
+  char bytes[VBD_MSG_SIZE];
 };
 
 }  // namespace
@@ -26,7 +26,7 @@ struct queue_message {
 int queue_open(int key) { return msgget(static_cast<key_t>(key), IPC_CREAT | 0666); }
 
 bool queue_send_raw(int qid, long type, const void* bytes, int length) {
-  if (length < 0 || length > BODY_SIZE) return false;
+  if (length < 0 || length > VBD_MSG_SIZE) return false;
   queue_message msg{};
   msg.type = type;
   memcpy(msg.bytes, bytes, static_cast<size_t>(length));
@@ -38,13 +38,13 @@ bool queue_send_raw(int qid, long type, const void* bytes, int length) {
   return true;
 }
 
-bool queue_send(int qid, long type, const body& msg) { return queue_send_raw(qid, type, &msg, BODY_SIZE); }
+bool queue_send(int qid, long type, const body& msg) { return queue_send_raw(qid, type, &msg, VBD_MSG_SIZE); }
 
 bool queue_receive(int qid, long type, body* out) {
   queue_message msg{};
-  ssize_t got = msgrcv(qid, &msg, BODY_SIZE, type, IPC_NOWAIT | MSG_NOERROR);
+  ssize_t got = msgrcv(qid, &msg, VBD_MSG_SIZE, type, IPC_NOWAIT | MSG_NOERROR);
   if (got < 0) return false;
-  memcpy(out, msg.bytes, BODY_SIZE);
+  memcpy(out, msg.bytes, VBD_MSG_SIZE);
   return true;
 }
 
@@ -81,13 +81,13 @@ bool queue_reader::start(int qid, long type, handler on_message) {
 void queue_reader::run(int qid, long type) {
   for (;;) {
     queue_message msg{};
-    ssize_t got = msgrcv(qid, &msg, BODY_SIZE, type, MSG_NOERROR);
+    ssize_t got = msgrcv(qid, &msg, VBD_MSG_SIZE, type, MSG_NOERROR);
     if (got < 0) {
       if (errno == EINTR) continue;
       return;  // the queue is gone
     }
     body received;
-    memcpy(&received, msg.bytes, BODY_SIZE);
+    memcpy(&received, msg.bytes, VBD_MSG_SIZE);
     on_message_(received);
     eventfd_write(fd_, 1);
   }

@@ -1,7 +1,7 @@
-// The simulator's side of the message queue: the channels, kinds and the
-// 200-byte message body as the player's main program sees them (from the
-// public integrator header), non-blocking send and receive on the queue, and
-// a reader that blocks on the queue so the simulator never polls it.
+// The simulator's side of the message queue: the 200-byte message body as
+// the player's main program sees it (from the public integrator header),
+// non-blocking send and receive on the queue, and a reader that blocks on
+// the queue so the simulator never polls it.
 #pragma once
 
 #include <cstddef>
@@ -13,24 +13,14 @@
 
 namespace sim {
 
-inline constexpr int QUEUE_KEY = VBD_QUEUE_KEY;
-inline constexpr long TYPE_FROM_SERVER = VBD_MSGTYPE_TO_MAIN;  // commands and hello from the daemon
-inline constexpr long TYPE_TO_SERVER = VBD_MSGTYPE_FROM_MAIN;  // replies and unsolicited messages
-inline constexpr int BODY_SIZE = VBD_MSG_SIZE;
-
-inline constexpr int KIND_NORMAL = VBD_MSG_NORMAL;
-inline constexpr int KIND_AUTO_FEEDBACK = VBD_MSG_AUTO_FEEDBACK;
-inline constexpr int KIND_HELLO = VBD_MSG_HELLO;
-inline constexpr int KIND_SHUTDOWN = VBD_MSG_SHUTDOWN;
-inline constexpr int KIND_STANDBY = VBD_MSG_STANDBY;
+// The queue, its channels and message kinds are the public header's
+// (VBD_QUEUE_KEY; the simulator reads VBD_MSGTYPE_TO_MAIN and answers on
+// VBD_MSGTYPE_FROM_MAIN; VBD_MSG_* kinds).
 
 // The response record: reply code, command index, 36 bytes of status data.
 using response = vbd_player_ret;
 // The message body, the same layout in both directions.
 using body = vbd_player_msg;
-
-// Longest auto-feedback text: from its offset to the end of the body.
-inline constexpr int TEXT_MAX = VBD_FEEDBACK_MAX;
 
 // Opens (creating when needed) the queue with the key; -1 on failure.
 int queue_open(int key);

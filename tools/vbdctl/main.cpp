@@ -18,6 +18,7 @@
 #include "tools/vbdctl/ctl_connection.h"
 #include "runtime/runtime.h"
 #include "tools/vbdctl/ctl_protocol.h"
+#include "tools/stop_signals.h"
 
 namespace {
 
@@ -323,12 +324,7 @@ int main(int argc, char** argv) {
   }
   for (int i = optind; i < argc; ++i) opt.commands.emplace_back(argv[i]);
 
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  vbd_tools::install_stop_signals(on_signal);
 
   session s(opt);
   return s.run();
