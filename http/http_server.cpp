@@ -96,12 +96,7 @@ namespace vbd_http {
 
 cg_http_server* server_alloc(bool is_head) {
   auto* server = new (std::nothrow) cg_http_server{};
-  if (!server) return nullptr;
-  if (is_head) {
-    cg_list_header_init(&server->node);
-  } else {
-    cg_list_node_init(&server->node);
-  }
+  if (server) (is_head ? cg_list_header_init : cg_list_node_init)(&server->node);
   return server;
 }
 

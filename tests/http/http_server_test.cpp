@@ -17,7 +17,6 @@
 
 #include "http/http.h"
 #include "tests/http/http_test_util.h"
-#include "tests/net/loopback.h"
 
 namespace {
 
@@ -60,10 +59,7 @@ struct ServerTest : ::testing::Test {
 
   void SetUp() override {
     ASSERT_NE(server, nullptr);
-    for (int attempt = 0; attempt < 10 && port < 0; attempt++) {
-      int candidate = free_loopback_port(SOCK_STREAM);
-      if (cg_http_server_open(server, candidate, "127.0.0.1")) port = candidate;
-    }
+    port = open_on_loopback(server);
     ASSERT_GT(port, 0);
     cg_http_server_set_listener(server, answer_with_uri);
     cg_http_server_set_user_data(server, &rec);
@@ -341,11 +337,7 @@ TEST_F(ServerTest, StopWhileConnectionsComeAndGo) {
   // stopped and deleted: no thread may touch a freed server or list.
   for (int round = 0; round < 8; round++) {
     cg_http_server* s = cg_http_server_new();
-    int p = -1;
-    for (int attempt = 0; attempt < 10 && p < 0; attempt++) {
-      int candidate = free_loopback_port(SOCK_STREAM);
-      if (cg_http_server_open(s, candidate, "127.0.0.1")) p = candidate;
-    }
+    int p = open_on_loopback(s);
     ASSERT_GT(p, 0);
     cg_http_server_set_listener(s, answer_with_uri);
     cg_http_server_set_user_data(s, &rec);
@@ -389,11 +381,7 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     cg_http_server* s = cg_http_server_new();
-    int p = -1;
-    for (int attempt = 0; attempt < 10 && p < 0; attempt++) {
-      int candidate = free_loopback_port(SOCK_STREAM);
-      if (cg_http_server_open(s, candidate, "127.0.0.1")) p = candidate;
-    }
+    int p = open_on_loopback(s);
     recorder child_rec;
     cg_http_server_set_listener(s, answer_with_uri);
     cg_http_server_set_user_data(s, &child_rec);

@@ -28,6 +28,16 @@ inline int connect_to(const char* address, int port, int connect_ms = 5000) {
 
 inline bool send_text(int fd, const std::string& bytes) { return vbd_test::send_all(fd, bytes); }
 
+// Opens the server on 127.0.0.1 at a port that was free a moment ago; the
+// port, or -1.
+inline int open_on_loopback(cg_http_server* server) {
+  for (int attempt = 0; attempt < 10; attempt++) {
+    int candidate = vbd_test::free_loopback_port(SOCK_STREAM);
+    if (cg_http_server_open(server, candidate, "127.0.0.1")) return candidate;
+  }
+  return -1;
+}
+
 // Reads responses from a client socket, keeping bytes of the next one.
 struct response_reader {
   int fd;
