@@ -17,15 +17,11 @@ bool is_linked(const cg_list* node) { return node->next && node->next != node; }
 
 cg_net_interface* as_interface(cg_list* node) { return reinterpret_cast<cg_net_interface*>(node); }
 
-static_assert(offsetof(cg_net_interface, node) == 0, "a listed record begins with its list node");
-static_assert(offsetof(vel_socket, node) == 0, "a listed record begins with its list node");
-
 }  // namespace
 
 cg_net_interface* cg_net_interface_new() {
-  auto* netif = static_cast<cg_net_interface*>(std::malloc(sizeof(cg_net_interface)));
+  auto* netif = vbd_runtime::record_new<cg_net_interface>(false);
   if (!netif) return nullptr;
-  cg_list_node_init(&netif->node);
   netif->name = cg_string_new();
   netif->address = cg_string_new();
   netif->netmask = cg_string_new();
@@ -73,17 +69,11 @@ const char* cg_net_interface_get_netmask(const cg_net_interface* netif) {
 }
 
 cg_net_interface* cg_net_interface_next(cg_net_interface* netif) {
-  return netif ? as_interface(cg_list_next(&netif->node)) : nullptr;
+  return vbd_runtime::list_next(netif);
 }
 
 cg_net_interface_list* cg_net_interface_list_new() {
-  auto* list = static_cast<cg_net_interface_list*>(std::malloc(sizeof(cg_net_interface_list)));
-  if (!list) return nullptr;
-  cg_list_header_init(&list->node);
-  list->name = nullptr;
-  list->address = nullptr;
-  list->netmask = nullptr;
-  return list;
+  return vbd_runtime::record_new<cg_net_interface_list>(true);
 }
 
 void cg_net_interface_list_clear(cg_net_interface_list* list) {
@@ -102,11 +92,11 @@ void cg_net_interface_list_add(cg_net_interface_list* list, cg_net_interface* ne
 }
 
 int cg_net_interface_list_size(const cg_net_interface_list* list) {
-  return list ? cg_list_size(&list->node) : 0;
+  return vbd_runtime::list_size(list);
 }
 
 cg_net_interface* cg_net_interface_list_first(cg_net_interface_list* list) {
-  return list ? as_interface(cg_list_next(&list->node)) : nullptr;
+  return vbd_runtime::list_first(list);
 }
 
 cg_net_interface* cg_net_interface_list_get(cg_net_interface_list* list, int index) {

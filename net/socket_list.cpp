@@ -11,9 +11,8 @@ bool is_linked(const cg_list* node) { return node->next && node->next != node; }
 }  // namespace
 
 vel_socket* vel_socket_new(cg_socket* sock) {
-  auto* entry = static_cast<vel_socket*>(std::malloc(sizeof(vel_socket)));
+  auto* entry = vbd_runtime::record_new<vel_socket>(false);
   if (!entry) return nullptr;
-  cg_list_node_init(&entry->node);
   entry->socket = sock;
   return entry;
 }
@@ -28,11 +27,7 @@ void vel_socket_delete(vel_socket* entry) {
 cg_socket* vel_socket_get_socket(const vel_socket* entry) { return entry ? entry->socket : nullptr; }
 
 vel_socket_list* vel_socket_list_new() {
-  auto* list = static_cast<vel_socket_list*>(std::malloc(sizeof(vel_socket_list)));
-  if (!list) return nullptr;
-  cg_list_header_init(&list->node);
-  list->socket = nullptr;
-  return list;
+  return vbd_runtime::record_new<vel_socket_list>(true);
 }
 
 void vel_socket_list_delete(vel_socket_list* list) {
@@ -46,7 +41,7 @@ void vel_socket_list_add(vel_socket_list* list, vel_socket* entry) {
   cg_list_append(&list->node, &entry->node);
 }
 
-int vel_socket_list_size(const vel_socket_list* list) { return list ? cg_list_size(&list->node) : 0; }
+int vel_socket_list_size(const vel_socket_list* list) { return vbd_runtime::list_size(list); }
 
 void vel_socket_list_remove(vel_socket* entry) {
   if (!entry) return;
@@ -54,10 +49,6 @@ void vel_socket_list_remove(vel_socket* entry) {
   vel_socket_delete(entry);
 }
 
-vel_socket* vel_socket_list_first(vel_socket_list* list) {
-  return list ? reinterpret_cast<vel_socket*>(cg_list_next(&list->node)) : nullptr;
-}
+vel_socket* vel_socket_list_first(vel_socket_list* list) { return vbd_runtime::list_first(list); }
 
-vel_socket* vel_socket_next(vel_socket* entry) {
-  return entry ? reinterpret_cast<vel_socket*>(cg_list_next(&entry->node)) : nullptr;
-}
+vel_socket* vel_socket_next(vel_socket* entry) { return vbd_runtime::list_next(entry); }

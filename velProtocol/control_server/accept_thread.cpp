@@ -13,8 +13,6 @@
 
 namespace {
 
-using vel_server::load;
-using vel_server::store;
 
 enum class admission { accept, replace, refuse };
 
@@ -40,7 +38,7 @@ admission judge_address(vel_protocol_server* server, const char* peer) {
 }
 
 void notify(vel_protocol_server* server, cg_socket* sock, int connected, int client_count) {
-  vel_protocol_server_connection_func callback = load(&server->connection_callback);
+  vel_protocol_server_connection_func callback = server->connection_callback.load();
   if (!callback) return;
   vel_protocol_server_connection_event event{client_count, connected, sock};
   callback(&event);
@@ -50,8 +48,7 @@ void notify(vel_protocol_server* server, cg_socket* sock, int connected, int cli
 // cannot be created the connection is closed and accepting goes on.
 void serve(vel_protocol_server* server, cg_socket* sock) {
   vel_socket* entry = vel_socket_new(sock);
-  auto* conn = static_cast<vel_protocol_server_connection*>(
-      std::malloc(sizeof(vel_protocol_server_connection)));
+  auto* conn = new (std::nothrow) vel_protocol_server_connection{};
   cg_thread* thread = cg_thread_new();
   if (!entry || !conn || !thread) {
     // Out of memory: the connection is closed before anyone heard of it.
@@ -60,11 +57,10 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
     } else {
       cg_socket_delete(sock);
     }
-    std::free(conn);
+    delete conn;
     cg_thread_delete(thread);
     return;
   }
-  *conn = vel_protocol_server_connection{};
   cg_list_node_init(&conn->node);
   conn->entry = entry;
   conn->server = server;
@@ -108,7 +104,7 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
   }
   if (started) return;
 
-  std::free(conn);
+  delete conn;
   cg_thread_delete(thread);
   VEL_SERVER_LOG(631, "vel_protocol_server_thread", "Can't creat client thread : %s:%d\n", peer,
                  peer_port);
@@ -159,5 +155,5 @@ void vel_protocol_server_thread(cg_thread* thread) {
     serve(server, sock);
   }
   vel_server::mutex_hold hold(server);
-  store(&server->accept_running, 0);
+  server->accept_running.store(0);
 }

@@ -28,8 +28,7 @@ int vel_mac_address_parse(const char* text, unsigned char out[6]) {
 }
 
 vel_protocolo_server_client* vel_protocolo_server_client_new(const char* mac, const char* name) {
-  auto* client = static_cast<vel_protocolo_server_client*>(
-      std::calloc(1, sizeof(vel_protocolo_server_client)));
+  auto* client = vbd_runtime::record_new<vel_protocolo_server_client>(false);
   cg_string* mac_text = cg_string_new();
   cg_string* name_text = cg_string_new();
   if (!client || !mac_text || !name_text) {
@@ -38,7 +37,6 @@ vel_protocolo_server_client* vel_protocolo_server_client_new(const char* mac, co
     cg_string_delete(name_text);
     return nullptr;
   }
-  cg_list_node_init(&client->node);
   cg_string_set(mac_text, mac ? mac : "");
   cg_string_set(name_text, name ? name : "");
   client->mac = mac_text;
@@ -56,10 +54,7 @@ void vel_protocolo_server_client_delete(vel_protocolo_server_client* client) {
 }
 
 vel_protocolo_server_client_list* vel_protocolo_server_clientlist_new() {
-  auto* list = static_cast<vel_protocolo_server_client_list*>(
-      std::calloc(1, sizeof(vel_protocolo_server_client_list)));
-  if (list) cg_list_header_init(&list->node);
-  return list;
+  return vbd_runtime::record_new<vel_protocolo_server_client_list>(true);
 }
 
 vel_protocolo_server_client* vel_protocolo_server_clientlist_add(
@@ -71,18 +66,16 @@ vel_protocolo_server_client* vel_protocolo_server_clientlist_add(
 }
 
 int vel_protocolo_server_clientlist_size(const vel_protocolo_server_client_list* list) {
-  return list ? cg_list_size(&list->node) : 0;
+  return vbd_runtime::list_size(list);
 }
 
 vel_protocolo_server_client* vel_protocolo_server_clientlist_first(
     vel_protocolo_server_client_list* list) {
-  return list ? reinterpret_cast<vel_protocolo_server_client*>(cg_list_next(&list->node))
-              : nullptr;
+  return vbd_runtime::list_first(list);
 }
 
 vel_protocolo_server_client* vel_protocolo_server_client_next(vel_protocolo_server_client* client) {
-  return client ? reinterpret_cast<vel_protocolo_server_client*>(cg_list_next(&client->node))
-                : nullptr;
+  return vbd_runtime::list_next(client);
 }
 
 int vel_protocolo_server_clientlist_check(vel_protocolo_server_client_list* list,

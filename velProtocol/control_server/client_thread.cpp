@@ -13,13 +13,12 @@
 
 namespace {
 
-using vel_server::load;
 
 // Bytes taken from the socket per read; each is framed on its own, exactly
 // as if read one at a time.
 constexpr int kReadChunk = 64;
 
-bool active(const vel_protocol_server_connection* conn) { return load(&conn->active) != 0; }
+bool active(const vel_protocol_server_connection* conn) { return conn->active.load() != 0; }
 
 bool running(cg_thread* thread, const vel_protocol_server_connection* conn) {
   return active(conn) && cg_thread_is_runnable(thread);
@@ -89,7 +88,7 @@ void call_request_callback(vel_protocol_server_connection* conn, cg_socket* sock
                            vel_protocol_server_receive_record* record) {
   vel_protocol_server* server = conn->server;
   vel_server::mutex_hold hold(server);
-  vel_protocol_server_request_func callback = load(&server->request_callback);
+  vel_protocol_server_request_func callback = server->request_callback.load();
   if (callback) {
     vel_protocol_server_request request{server, sock, record, conn};
     callback(&request);
@@ -150,7 +149,7 @@ bool take_input(cg_thread* thread, vel_protocol_server_connection* conn, cg_sock
 void leave(vel_protocol_server_connection* conn) {
   vel_protocol_server* server = conn->server;
   vel_server::mutex_hold hold(server);
-  vel_protocol_server_connection_func callback = load(&server->connection_callback);
+  vel_protocol_server_connection_func callback = server->connection_callback.load();
   if (callback) {
     vel_protocol_server_connection_event event{cg_list_size(&server->connections) - 1, 0,
                                                vel_socket_get_socket(conn->entry)};
@@ -192,7 +191,7 @@ void finish(cg_thread* thread, vel_protocol_server_connection* conn) {
   }
   vel_server::release_output(conn);
   vel_socket_delete(conn->entry);
-  std::free(conn);
+  delete conn;
   // Marked stopped first (a join of itself returns at once), so that the
   // delete has nothing to stop. The record lives on while a joiner holds it.
   cg_thread_stop_and_join(thread);

@@ -52,6 +52,7 @@
 // called from a callback.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "net/net.h"
@@ -123,7 +124,7 @@ struct vel_protocol_server_connection {
   cg_list node;                  // in the server's connections (first member)
   vel_socket* entry;             // the client's entry in client_sockets
   vel_protocol_server* server;
-  int active;                    // cleared (under either lock) to end the connection; atomic
+  std::atomic<int> active;       // cleared (under either lock) to end the connection
   cg_thread* thread;             // its client thread, woken when output waits or it must end
   // The output queue, under client_lock: the texts not yet written whole,
   // oldest first, holding output_length unsent bytes. broken: the socket
@@ -189,20 +190,22 @@ struct vel_protocol_server {
   cg_socket* listen_socket;          // none until opened
   cg_thread* accept_thread;          // none until started
   cg_thread_list* client_threads;    // made by start
-  vel_protocol_server_request_func request_callback;
-  vel_protocol_server_sent_func sent_callback;
-  vel_protocol_server_binary_byte_func binary_byte_handler;  // replaces the built-in frame parser
-  vel_protocol_server_reply_encoder_func reply_encoder;      // replaces the CR LF rule
+  // The callback slots are written under the mutex and may be read without
+  // it (to decide whether the mutex is needed at all).
+  std::atomic<vel_protocol_server_request_func> request_callback;
+  std::atomic<vel_protocol_server_sent_func> sent_callback;
+  std::atomic<vel_protocol_server_binary_byte_func> binary_byte_handler;  // replaces frame parsing
+  std::atomic<vel_protocol_server_reply_encoder_func> reply_encoder;      // replaces the CR LF rule
   int socket_timeout;                // microseconds of each client's receive/send time-out
   cg_mutex* mutex;                   // see the top of this file
   vel_socket_list* client_sockets;   // in order of connection
-  vel_protocol_server_connection_func connection_callback;
+  std::atomic<vel_protocol_server_connection_func> connection_callback;
   int check_registration;            // "CON" must name an allowed registered client
   vel_protocolo_server_client_list* registered_clients;
   int accept_all_addresses;          // no address rule at all
   int single_address;                // refuse peers other than the connected client's address
   cg_mutex* client_lock;             // see the top of this file
-  int accept_running;                // 1 while the accept thread may touch the server
+  std::atomic<int> accept_running;   // 1 while the accept thread may touch the server
   cg_list connections;               // list head: the connections, in client_sockets' order
 };
 // Set the flags and socket_timeout before start; the callback slots through

@@ -79,10 +79,10 @@ int parse_binary_byte(vel_protocol_server_framer* f, int i) {
 int judge_binary_byte(vel_protocol_server_framer* f, vel_protocol_server* server) {
   int i = f->count;
   vel_protocol_server_binary_byte_func handler =
-      server ? vel_server::load(&server->binary_byte_handler) : nullptr;
+      server ? server->binary_byte_handler.load() : nullptr;
   if (!handler) return parse_binary_byte(f, i);
   cg_mutex_lock(server->mutex);
-  handler = vel_server::load(&server->binary_byte_handler);
+  handler = server->binary_byte_handler.load();
   int result = handler ? handler(&f->record, f->buffer + i, i) : parse_binary_byte(f, i);
   cg_mutex_unlock(server->mutex);
   return result;

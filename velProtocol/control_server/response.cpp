@@ -9,7 +9,6 @@
 
 namespace {
 
-using vel_server::load;
 using vel_server::queued;
 
 // Log places of the failed-send lines.
@@ -27,7 +26,7 @@ class send_guard {
   explicit send_guard(vel_protocol_server* server) : server_(server) {
     if (!server_) return;
     holds_ = vel_server::holds_mutex(server_);
-    if (!holds_ && (load(&server_->reply_encoder) || load(&server_->sent_callback))) {
+    if (!holds_ && (server_->reply_encoder.load() || server_->sent_callback.load())) {
       cg_mutex_lock(server_->mutex);
       took_ = holds_ = true;
     }
@@ -61,7 +60,7 @@ bool encode(vel_protocol_server* server, const char* text, const send_guard& gua
             encoded_text* out) {
   int length = static_cast<int>(std::strlen(text));
   vel_protocol_server_reply_encoder_func encoder =
-      server && guard.holds_mutex() ? load(&server->reply_encoder) : nullptr;
+      server && guard.holds_mutex() ? server->reply_encoder.load() : nullptr;
   if (encoder) {
     out->bytes = encoder(&out->length, text, length);
     out->encoded = 1;
@@ -108,7 +107,7 @@ class sender {
 
   void report_sent(cg_socket* sock) {
     if (!guard_.holds_mutex()) return;
-    vel_protocol_server_sent_func callback = load(&server_->sent_callback);
+    vel_protocol_server_sent_func callback = server_->sent_callback.load();
     if (!callback) return;
     cg_mutex_unlock(server_->client_lock);
     callback(sock, text_, out_.encoded);
@@ -140,7 +139,7 @@ int write_directly(cg_socket* sock, const char* text, vel_protocol_server* serve
     return 0;
   }
   if (server && guard.holds_mutex()) {
-    vel_protocol_server_sent_func callback = load(&server->sent_callback);
+    vel_protocol_server_sent_func callback = server->sent_callback.load();
     if (callback) callback(sock, text, out.encoded);
   }
   return 1;

@@ -41,13 +41,13 @@ void end_connections(vel_protocol_server* server, const char* peer) {
   for (;;) {
     cg_thread* target = nullptr;
     cg_mutex_lock(server->client_lock);
-    for (cg_list* n = cg_list_next(&server->connections); n; n = cg_list_next(n)) {
-      auto* conn = reinterpret_cast<vel_protocol_server_connection*>(n);
-      if (load(&conn->active) == 0) continue;
+    for (auto* conn = vel_server::first_connection(server); conn;
+         conn = vel_server::next_connection(conn)) {
+      if (conn->active.load() == 0) continue;
       if (peer && std::strcmp(cg_socket_get_address(vel_socket_get_socket(conn->entry)), peer) != 0) {
         continue;
       }
-      store(&conn->active, 0);
+      conn->active.store(0);
       target = conn->thread;
       // The thread deletes its own record as it ends; this reference keeps
       // it valid for the wake and the join.
@@ -72,7 +72,7 @@ void end_connections(vel_protocol_server* server, const char* peer) {
         if (peer && std::strcmp(cg_socket_get_address(vel_socket_get_socket(conn->entry)), peer) != 0) {
           continue;
         }
-        store(&conn->active, 0);
+        conn->active.store(0);
         target = t;
         cg_thread_hold(target);
         break;
@@ -89,15 +89,13 @@ void end_connections(vel_protocol_server* server, const char* peer) {
 
 namespace {
 
-using vel_server::load;
-using vel_server::store;
 
 void free_parts(vel_protocol_server* server) {
   cg_mutex_delete(server->mutex);
   cg_mutex_delete(server->client_lock);
   vel_socket_list_delete(server->client_sockets);
   vel_protocolo_server_clientlist_delete(server->registered_clients);
-  std::free(server);
+  delete server;
 }
 
 // The line under "Can't bind socket." / "Can't listen socket.": which
@@ -111,7 +109,7 @@ void log_open_failure(int line, const char* step, const char* address, int port,
 }  // namespace
 
 vel_protocol_server* vel_protocol_server_new() {
-  auto* server = static_cast<vel_protocol_server*>(std::calloc(1, sizeof(vel_protocol_server)));
+  auto* server = new (std::nothrow) vel_protocol_server{};
   if (!server) {
     VEL_SERVER_LOG(48, "vel_protocol_server_new", "Can't malloc.\n");
     return nullptr;
@@ -193,14 +191,14 @@ int vel_protocol_server_start(vel_protocol_server* server) {
     {
       vel_server::mutex_hold hold(server);
       server->client_threads = list;
-      store(&server->accept_running, 1);
+      server->accept_running.store(1);
     }
     server->accept_thread = thread;
     if (cg_thread_start(thread)) return 1;
     {
       vel_server::mutex_hold hold(server);
       server->client_threads = nullptr;
-      store(&server->accept_running, 0);
+      server->accept_running.store(0);
     }
     server->accept_thread = nullptr;
   }
@@ -215,8 +213,8 @@ int vel_protocol_server_stop(vel_protocol_server* server) {
   if (server->client_threads) {
     // A stopped server has no callbacks until they are set again.
     vel_server::mutex_hold hold(server);
-    store(&server->connection_callback, static_cast<vel_protocol_server_connection_func>(nullptr));
-    store(&server->request_callback, static_cast<vel_protocol_server_request_func>(nullptr));
+    server->connection_callback.store(nullptr);
+    server->request_callback.store(nullptr);
   }
   // The accept thread goes first, so that no connection can arrive while
   // the others are being ended. Its wait ends with the wake.
@@ -242,33 +240,33 @@ void vel_protocol_server_set_request_callback(vel_protocol_server* server,
                                               vel_protocol_server_request_func func) {
   if (!server) return;
   vel_server::mutex_hold hold(server);
-  store(&server->request_callback, func);
+  server->request_callback.store(func);
 }
 
 void vel_protocol_server_set_connection_callback(vel_protocol_server* server,
                                                  vel_protocol_server_connection_func func) {
   if (!server) return;
   vel_server::mutex_hold hold(server);
-  store(&server->connection_callback, func);
+  server->connection_callback.store(func);
 }
 
 void vel_protocol_server_set_sent_callback(vel_protocol_server* server,
                                            vel_protocol_server_sent_func func) {
   if (!server) return;
   vel_server::mutex_hold hold(server);
-  store(&server->sent_callback, func);
+  server->sent_callback.store(func);
 }
 
 void vel_protocol_server_set_reply_encoder(vel_protocol_server* server,
                                            vel_protocol_server_reply_encoder_func func) {
   if (!server) return;
   vel_server::mutex_hold hold(server);
-  store(&server->reply_encoder, func);
+  server->reply_encoder.store(func);
 }
 
 void vel_protocol_server_set_binary_byte_handler(vel_protocol_server* server,
                                                  vel_protocol_server_binary_byte_func func) {
   if (!server) return;
   vel_server::mutex_hold hold(server);
-  store(&server->binary_byte_handler, func);
+  server->binary_byte_handler.store(func);
 }

@@ -1,6 +1,6 @@
 // Control server internals shared by its source files: the log place, the
-// server mutex with its note of the holding thread, atomic access to the
-// callback slots, the connection list and the output queue operations.
+// server mutex with its note of the holding thread, the connection list and
+// the output queue operations.
 #pragma once
 
 #include "velProtocol/control_server/control_server.h"
@@ -20,17 +20,6 @@ inline constexpr const char* kLogSource = "./velProtocol/control_server/velProto
 // One error line through the process log, at the given line of the server.
 #define VEL_SERVER_LOG(line, function, ...) \
   cg_log_print(CG_LOG_ERROR, vel_server::kLogSource, (line), (function), __VA_ARGS__)
-
-// Callback slots and flags are written under the server mutex and may be
-// read without it (to decide whether the mutex is needed at all).
-template <typename T>
-T load(const T* slot) {
-  return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
-}
-template <typename T>
-void store(T* slot, T value) {
-  __atomic_store_n(slot, value, __ATOMIC_RELEASE);
-}
 
 // Milliseconds of the monotonic clock, wrapping in 32 bits.
 uint32_t now_ms();

@@ -153,8 +153,8 @@ TEST_F(server_test, StopEndsConnectionsAndClearsCallbacks) {
   connect(c);
   EXPECT_EQ(vel_protocol_server_stop(server_), 1);
   EXPECT_TRUE(c.wait_closed(1000));
-  EXPECT_EQ(server_->request_callback, nullptr);
-  EXPECT_EQ(server_->connection_callback, nullptr);
+  EXPECT_EQ(server_->request_callback.load(), nullptr);
+  EXPECT_EQ(server_->connection_callback.load(), nullptr);
   EXPECT_EQ(rec_.connection_count(), 1u);  // the end went unreported
   EXPECT_EQ(vel_protocol_server_client_count(server_), 0);
 
