@@ -3,32 +3,17 @@
 
 #include "xml/tree_internal.h"
 
-namespace {
+using vbd_xml::list_first;
+using vbd_xml::list_next;
 
-void init_attribute(cg_xml_attribute* attr, bool head) {
-  if (head)
-    cg_list_header_init(&attr->list);
-  else
-    cg_list_node_init(&attr->list);
-  attr->name = cg_string{};
-  attr->value = cg_string{};
-}
-
-}  // namespace
-
-cg_xml_attribute* cg_xml_attribute_new() {
-  auto* attr = static_cast<cg_xml_attribute*>(malloc(sizeof(cg_xml_attribute)));
-  if (attr == nullptr) return nullptr;
-  init_attribute(attr, false);
-  return attr;
-}
+cg_xml_attribute* cg_xml_attribute_new() { return vbd_xml::record_new<cg_xml_attribute>(false); }
 
 void cg_xml_attribute_delete(cg_xml_attribute* attr) {
   if (attr == nullptr) return;
-  cg_list_remove(&attr->list);
+  cg_list_remove(&attr->node);
   cg_string_clear(&attr->name);
   cg_string_clear(&attr->value);
-  free(attr);
+  std::free(attr);
 }
 
 int cg_xml_attribute_set_name(cg_xml_attribute* attr, const char* name) {
@@ -53,48 +38,36 @@ char* cg_xml_attribute_get_value(const cg_xml_attribute* attr) {
   return attr ? cg_string_value(&attr->value) : nullptr;
 }
 
-cg_xml_attribute* cg_xml_attribute_next(cg_xml_attribute* attr) {
-  if (attr == nullptr || attr->list.next == nullptr || attr->list.next->is_head) return nullptr;
-  return reinterpret_cast<cg_xml_attribute*>(attr->list.next);
-}
+cg_xml_attribute* cg_xml_attribute_next(cg_xml_attribute* attr) { return list_next(attr); }
 
 cg_xml_attribute_list* cg_xml_attribute_list_new() {
-  auto* list = static_cast<cg_xml_attribute_list*>(malloc(sizeof(cg_xml_attribute_list)));
-  if (list == nullptr) return nullptr;
-  init_attribute(list, true);
-  return list;
+  return vbd_xml::record_new<cg_xml_attribute>(true);
 }
 
 void cg_xml_attribute_list_clear(cg_xml_attribute_list* list) {
-  if (list == nullptr) return;
-  while (list->list.next != &list->list)
-    cg_xml_attribute_delete(reinterpret_cast<cg_xml_attribute*>(list->list.next));
+  for (cg_xml_attribute* a = list_first(list); a; a = list_first(list)) cg_xml_attribute_delete(a);
 }
 
 void cg_xml_attribute_list_delete(cg_xml_attribute_list* list) {
   if (list == nullptr) return;
   cg_xml_attribute_list_clear(list);
-  free(list);
+  std::free(list);
 }
 
 void cg_xml_attribute_list_add(cg_xml_attribute_list* list, cg_xml_attribute* attr) {
   if (list == nullptr || attr == nullptr) return;
-  cg_list_remove(&attr->list);
-  cg_list_append(&list->list, &attr->list);
+  cg_list_remove(&attr->node);
+  cg_list_append(&list->node, &attr->node);
 }
 
 cg_xml_attribute* cg_xml_attribute_list_first(cg_xml_attribute_list* list) {
-  if (list == nullptr || list->list.next == &list->list) return nullptr;
-  return reinterpret_cast<cg_xml_attribute*>(list->list.next);
+  return list_first(list);
 }
 
 cg_xml_attribute* cg_xml_attribute_list_find(cg_xml_attribute_list* list, const char* name) {
-  if (name == nullptr) return nullptr;
-  for (cg_xml_attribute* a = cg_xml_attribute_list_first(list); a; a = cg_xml_attribute_next(a))
-    if (vbd_xml::name_equals(a->name, name)) return a;
-  return nullptr;
+  return name ? vbd_xml::find_named(list, name) : nullptr;
 }
 
 int cg_xml_attribute_list_size(const cg_xml_attribute_list* list) {
-  return list ? cg_list_size(&list->list) : 0;
+  return vbd_xml::list_size(list);
 }

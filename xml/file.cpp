@@ -19,7 +19,7 @@ constexpr size_t kReadBlock = 1024;
 // receives the size from the file's status.
 long read_whole(cg_file* file, long* size) {
   *size = 0;
-  free(file->content);
+  std::free(file->content);
   file->content = nullptr;
   const char* path = cg_string_value(&file->path);
   if (path == nullptr) {
@@ -36,7 +36,7 @@ long read_whole(cg_file* file, long* size) {
   *size = static_cast<long>(st.st_size);
   const size_t n = static_cast<size_t>(st.st_size);
 
-  file->content = static_cast<char*>(malloc(n + 1));
+  file->content = static_cast<char*>(std::malloc(n + 1));
   if (file->content == nullptr) return -1;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -68,21 +68,14 @@ long read_whole(cg_file* file, long* size) {
 
 }  // namespace
 
-cg_file* cg_file_new() {
-  auto* file = static_cast<cg_file*>(malloc(sizeof(cg_file)));
-  if (file == nullptr) return nullptr;
-  cg_list_node_init(&file->list);
-  file->path = cg_string{};
-  file->content = nullptr;
-  return file;
-}
+cg_file* cg_file_new() { return vbd_runtime::record_new<cg_file>(false); }
 
 void cg_file_delete(cg_file* file) {
   if (file == nullptr) return;
-  cg_list_remove(&file->list);
+  cg_list_remove(&file->node);
   cg_string_clear(&file->path);
-  free(file->content);
-  free(file);
+  std::free(file->content);
+  std::free(file);
 }
 
 void cg_file_set_name(cg_file* file, const char* path) {
@@ -96,9 +89,9 @@ char* cg_file_get_name(const cg_file* file) {
 int cg_file_exists(const cg_file* file) {
   const char* path = cg_file_get_name(file);
   if (path == nullptr) return 0;
-  FILE* stream = fopen(path, "r");
+  std::FILE* stream = std::fopen(path, "r");
   if (stream == nullptr) return 0;
-  fclose(stream);
+  std::fclose(stream);
   return 1;
 }
 
@@ -113,7 +106,7 @@ int cg_file_load(cg_file* file) {
   if (file == nullptr) return 0;
   long size = 0;
   if (read_whole(file, &size) < 0) return 0;
-  printf(
+  std::printf(
       "\n\n[Kesto log] ------------ description.xml  read from "
       "<libvbdpserver.a>-------------\n\n%s\n ",
       file->content);

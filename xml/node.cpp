@@ -2,22 +2,28 @@
 // lookups by name.
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 #include "xml/tree_internal.h"
+
+using vbd_xml::list_first;
+using vbd_xml::list_next;
 
 namespace {
 
 cg_xml_node* as_node(cg_list* link) { return reinterpret_cast<cg_xml_node*>(link); }
 
+// Fills every field of a node record or a node list head. Nodes are not made
+// by the zeroing record_new: the parser makes one per element, and a list per
+// parse, and filling the fields is the cheaper start.
 void init_node(cg_xml_node* node, bool head) {
   if (head)
-    cg_list_header_init(&node->list);
+    cg_list_header_init(&node->node);
   else
-    cg_list_node_init(&node->list);
+    cg_list_node_init(&node->node);
   node->name = cg_string{};
   node->value = cg_string{};
-  cg_list_header_init(&node->attributes.list);
+  cg_list_header_init(&node->attributes.node);
   node->attributes.name = cg_string{};
   node->attributes.value = cg_string{};
   node->children = nullptr;
@@ -38,53 +44,57 @@ void free_node(cg_xml_node* node) {
   cg_string_clear(&node->name);
   cg_string_clear(&node->value);
   cg_xml_attribute_list_clear(&node->attributes);
-  free(node);
+  std::free(node);
+}
+
+// The attribute of that name, or a new last one carrying the name; none when
+// memory ran out.
+cg_xml_attribute* attribute_named(cg_xml_node* node, std::string_view name) {
+  if (cg_xml_attribute* attr = vbd_xml::find_named(&node->attributes, name)) return attr;
+  cg_xml_attribute* attr = cg_xml_attribute_new();
+  if (attr == nullptr) return nullptr;
+  if (!vbd_xml::set_bytes(&attr->name, name)) {
+    cg_xml_attribute_delete(attr);
+    return nullptr;
+  }
+  cg_xml_attribute_list_add(&node->attributes, attr);
+  return attr;
 }
 
 }  // namespace
 
 cg_xml_node_list* cg_xml_node_list_new() {
-  auto* list = static_cast<cg_xml_node_list*>(malloc(sizeof(cg_xml_node_list)));
-  if (list == nullptr) return nullptr;
-  init_node(list, true);
+  auto* list = static_cast<cg_xml_node_list*>(std::malloc(sizeof(cg_xml_node_list)));
+  if (list != nullptr) init_node(list, true);
   return list;
 }
 
 void cg_xml_node_list_clear(cg_xml_node_list* list) {
-  if (list == nullptr) return;
-  while (list->list.next != &list->list) cg_xml_node_delete(as_node(list->list.next));
+  for (cg_xml_node* n = list_first(list); n; n = list_first(list)) cg_xml_node_delete(n);
 }
 
 void cg_xml_node_list_delete(cg_xml_node_list* list) {
   if (list == nullptr) return;
   cg_xml_node_list_clear(list);
-  free(list);
+  std::free(list);
 }
 
 void cg_xml_node_list_add(cg_xml_node_list* list, cg_xml_node* node) {
   if (list == nullptr || node == nullptr) return;
-  cg_list_remove(&node->list);
-  cg_list_append(&list->list, &node->list);
+  cg_list_remove(&node->node);
+  cg_list_append(&list->node, &node->node);
 }
 
-cg_xml_node* cg_xml_node_list_first(cg_xml_node_list* list) {
-  if (list == nullptr || list->list.next == &list->list) return nullptr;
-  return as_node(list->list.next);
-}
+cg_xml_node* cg_xml_node_list_first(cg_xml_node_list* list) { return list_first(list); }
 
 cg_xml_node* cg_xml_node_list_find(cg_xml_node_list* list, const char* name) {
-  if (name == nullptr) return nullptr;
-  for (cg_xml_node* n = cg_xml_node_list_first(list); n; n = cg_xml_node_next(n))
-    if (vbd_xml::name_equals(n->name, name)) return n;
-  return nullptr;
+  return name ? vbd_xml::find_named(list, name) : nullptr;
 }
 
-int cg_xml_node_list_size(const cg_xml_node_list* list) {
-  return list ? cg_list_size(&list->list) : 0;
-}
+int cg_xml_node_list_size(const cg_xml_node_list* list) { return vbd_xml::list_size(list); }
 
 cg_xml_node* cg_xml_node_new() {
-  auto* block = static_cast<node_block*>(malloc(sizeof(node_block)));
+  auto* block = static_cast<node_block*>(std::malloc(sizeof(node_block)));
   if (block == nullptr) return nullptr;
   init_node(&block->node, false);
   init_node(&block->children, true);
@@ -98,14 +108,14 @@ cg_xml_node* cg_xml_node_new() {
 // and memory is visited in the order the parser allocated it.
 void cg_xml_node_delete(cg_xml_node* node) {
   if (node == nullptr) return;
-  cg_list_remove(&node->list);
+  cg_list_remove(&node->node);
   cg_list work;
   cg_list_header_init(&work);
-  cg_list_append(&work, &node->list);
+  cg_list_append(&work, &node->node);
   while (work.next != &work) {
     cg_xml_node* n = as_node(work.next);
-    cg_list* after = n->list.next;
-    cg_list* head = n->children ? &n->children->list : nullptr;
+    cg_list* after = n->node.next;
+    cg_list* head = n->children ? &n->children->node : nullptr;
     if (head != nullptr && head->next != head) {
       cg_list* first = head->next;
       cg_list* last = head->prev;
@@ -121,15 +131,12 @@ void cg_xml_node_delete(cg_xml_node* node) {
   }
 }
 
-cg_xml_node* cg_xml_node_next(cg_xml_node* node) {
-  if (node == nullptr || node->list.next == nullptr || node->list.next->is_head) return nullptr;
-  return as_node(node->list.next);
-}
+cg_xml_node* cg_xml_node_next(cg_xml_node* node) { return list_next(node); }
 
 int cg_xml_node_set_name(cg_xml_node* node, const char* name) {
   if (node == nullptr) return 0;
   if (name == nullptr) return 1;
-  return vbd_xml::set_bytes(&node->name, name, strlen(name));
+  return vbd_xml::set_bytes(&node->name, name);
 }
 
 char* cg_xml_node_get_name(const cg_xml_node* node) {
@@ -139,13 +146,13 @@ char* cg_xml_node_get_name(const cg_xml_node* node) {
 int cg_xml_node_set_value(cg_xml_node* node, const char* value) {
   if (node == nullptr) return 0;
   if (value == nullptr) return 1;
-  return vbd_xml::set_bytes(&node->value, value, strlen(value));
+  return vbd_xml::set_bytes(&node->value, value);
 }
 
 int cg_xml_node_add_value(cg_xml_node* node, const char* bytes, int n) {
   if (node == nullptr) return 0;
   if (bytes == nullptr || n <= 0) return 1;
-  return vbd_xml::append_bytes(&node->value, bytes, static_cast<size_t>(n));
+  return vbd_xml::append_bytes(&node->value, std::string_view(bytes, static_cast<size_t>(n)));
 }
 
 char* cg_xml_node_get_value(const cg_xml_node* node) {
@@ -161,8 +168,7 @@ cg_xml_node_list* cg_xml_node_get_children(cg_xml_node* node) {
 }
 
 int cg_xml_node_has_children(const cg_xml_node* node) {
-  return node != nullptr && node->children != nullptr &&
-         node->children->list.next != &node->children->list;
+  return node != nullptr && vbd_xml::has_children(node);
 }
 
 void cg_xml_node_add_child(cg_xml_node* parent, cg_xml_node* child) {
@@ -197,42 +203,17 @@ cg_xml_attribute_list* cg_xml_node_get_attributes(cg_xml_node* node) {
   return node ? &node->attributes : nullptr;
 }
 
-bool vbd_xml::node_set_attribute(cg_xml_node* node, const char* name, size_t name_len,
-                                 const char* value, size_t value_len) {
-  cg_xml_attribute* attr = nullptr;
-  for (cg_xml_attribute* a = cg_xml_attribute_list_first(&node->attributes); a;
-       a = cg_xml_attribute_next(a)) {
-    if (name_equals(a->name, name, name_len)) {
-      attr = a;
-      break;
-    }
-  }
-  if (attr == nullptr) {
-    attr = cg_xml_attribute_new();
-    if (attr == nullptr) return false;
-    if (!set_bytes(&attr->name, name, name_len)) {
-      cg_xml_attribute_delete(attr);
-      return false;
-    }
-    cg_list_append(&node->attributes.list, &attr->list);
-  }
-  return set_bytes(&attr->value, value, value_len);
+bool vbd_xml::node_set_attribute(cg_xml_node* node, std::string_view name,
+                                 std::string_view value) {
+  cg_xml_attribute* attr = attribute_named(node, name);
+  return attr != nullptr && set_bytes(&attr->value, value);
 }
 
 int cg_xml_node_set_attribute(cg_xml_node* node, const char* name, const char* value) {
   if (node == nullptr || name == nullptr) return 0;
-  if (value == nullptr) {
-    // A missing value names the attribute and leaves its value as it was.
-    if (cg_xml_node_get_attribute(node, name) != nullptr) return 1;
-    cg_xml_attribute* attr = cg_xml_attribute_new();
-    if (attr == nullptr || !cg_xml_attribute_set_name(attr, name)) {
-      cg_xml_attribute_delete(attr);
-      return 0;
-    }
-    cg_list_append(&node->attributes.list, &attr->list);
-    return 1;
-  }
-  return vbd_xml::node_set_attribute(node, name, strlen(name), value, strlen(value));
+  // A missing value names the attribute and leaves its value as it was.
+  if (value == nullptr) return attribute_named(node, name) != nullptr;
+  return vbd_xml::node_set_attribute(node, name, value);
 }
 
 cg_xml_attribute* cg_xml_node_get_attribute(cg_xml_node* node, const char* name) {

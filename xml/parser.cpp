@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "xml/tree_internal.h"
@@ -35,6 +34,7 @@ struct cg_xml_parser {
 namespace {
 
 using std::string_view;
+using vbd_runtime::byte_buffer;
 constexpr size_t npos = string_view::npos;
 
 constexpr string_view kDeclaration = "<?xml version=\"1.0\"";
@@ -70,63 +70,29 @@ int count_markers(string_view text, string_view marker) {
   return count;
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-
-// A byte buffer that grows geometrically and is reused for every decoded
-// value of one parse.
-class Scratch {
- public:
-  Scratch() = default;
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { free(data_); }
-
-  char* reserve(size_t n) {
-    if (n <= capacity_) return data_;
-    size_t want = std::max<size_t>(n, capacity_ * 2);
-    char* grown = static_cast<char*>(realloc(data_, want));
-    if (grown == nullptr) return nullptr;
-    data_ = grown;
-    capacity_ = want;
-    return data_;
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t capacity_ = 0;
-};
-
-struct Reference {
-  string_view text;
-  char ch;
-};
-constexpr Reference kReferences[] = {
-    {"&amp;", '&'}, {"&gt;", '>'}, {"&lt;", '<'}, {"&quot;", '"'}, {"&apos;", '\''}};
-
-// Decodes the five predefined references; other '&' bytes are kept. The
+// Decodes the five predefined references into the scratch buffer, which is
+// reused for every decoded value of one parse; other '&' bytes are kept. The
 // result is the input itself when it holds no '&'. False when memory ran out.
-bool decode(string_view in, Scratch& scratch, string_view* out) {
-  const void* amp = memchr(in.data(), '&', in.size());
+bool decode(string_view in, byte_buffer& scratch, string_view* out) {
+  const void* amp = std::memchr(in.data(), '&', in.size());
   if (amp == nullptr) {
     *out = in;
     return true;
   }
-  char* dst = scratch.reserve(in.size());
+  char* dst = scratch.reset_for(in.size());
   if (dst == nullptr) return false;
   size_t i = static_cast<size_t>(static_cast<const char*>(amp) - in.data());
-  memcpy(dst, in.data(), i);
+  std::memcpy(dst, in.data(), i);
   size_t n = i;
   while (i < in.size()) {
     char c = in[i];
     size_t used = 1;
     if (c == '&') {
       string_view rest = in.substr(i);
-      for (const Reference& ref : kReferences) {
-        if (rest.starts_with(ref.text)) {
-          c = ref.ch;
-          used = ref.text.size();
+      for (const vbd_xml::entity& e : vbd_xml::kEntities) {
+        if (rest.starts_with(e.reference)) {
+          c = e.text[0];
+          used = e.reference.size();
           break;
         }
       }
@@ -138,19 +104,20 @@ bool decode(string_view in, Scratch& scratch, string_view* out) {
   return true;
 }
 
-// Copies the text without its comments. Each comment runs from an opener to
-// the first closer after it; an opener without a closer ends the copy.
+// Copies the text without its comments into room for its bytes and a
+// terminator. Each comment runs from an opener to the first closer after it;
+// an opener without a closer ends the copy.
 string_view strip_comments(string_view text, int openers, char* copy) {
   size_t written = 0;
   size_t read = 0;
   for (int pass = 0; pass <= openers; ++pass) {
     size_t open = text.find(kCommentOpen, read);
     if (open == npos) {
-      memcpy(copy + written, text.data() + read, text.size() - read);
+      std::memcpy(copy + written, text.data() + read, text.size() - read);
       written += text.size() - read;
       break;
     }
-    memcpy(copy + written, text.data() + read, open - read);
+    std::memcpy(copy + written, text.data() + read, open - read);
     written += open - read;
     size_t close = text.find(kCommentClose, open + kCommentOpen.size());
     if (close == npos) break;
@@ -160,16 +127,17 @@ string_view strip_comments(string_view text, int openers, char* copy) {
   return string_view(copy, written);
 }
 
-enum class Result { kDone, kFailed };
-
-class ElementScan {
+// The scan over the elements of one text, owning the tree it builds until the
+// caller takes it.
+class element_scan {
  public:
-  explicit ElementScan(string_view doc) : doc_(doc) {}
-  ElementScan(const ElementScan&) = delete;
-  ElementScan& operator=(const ElementScan&) = delete;
-  ~ElementScan() { cg_xml_node_delete(root_); }
+  explicit element_scan(string_view doc) : doc_(doc) {}
+  element_scan(const element_scan&) = delete;
+  element_scan& operator=(const element_scan&) = delete;
+  ~element_scan() { cg_xml_node_delete(root_); }
 
-  Result run();
+  // False when a tag could not be read (reported) or memory ran out.
+  bool run();
   // True when every element was closed.
   bool balanced() const { return current_ == nullptr; }
   // Hands the tree over to the caller.
@@ -186,17 +154,17 @@ class ElementScan {
   void attach(cg_xml_node* node);
 
   string_view doc_;
-  Scratch scratch_;
+  byte_buffer scratch_;
   cg_xml_node* root_ = nullptr;
   cg_xml_node* current_ = nullptr;
 };
 
-bool ElementScan::read_attributes(size_t read, size_t count, cg_xml_node* node) {
+bool element_scan::read_attributes(size_t read, size_t count, cg_xml_node* node) {
   const size_t end = doc_.size();
   for (size_t i = 0; i < count; ++i) {
     size_t eq = doc_.find('=', read);
     if (eq == npos) {
-      fputs(kMsgBadTag, stderr);
+      std::fputs(kMsgBadTag, stderr);
       return false;
     }
     string_view name = trim(doc_.substr(read, eq - read));
@@ -208,14 +176,13 @@ bool ElementScan::read_attributes(size_t read, size_t count, cg_xml_node* node) 
     if (node == nullptr) continue;
     string_view value;
     if (!decode(doc_.substr(start, stop - start), scratch_, &value) ||
-        !vbd_xml::node_set_attribute(node, name.data(), name.size(), value.data(),
-                                     value.size()))
+        !vbd_xml::node_set_attribute(node, name, value))
       return false;
   }
   return true;
 }
 
-void ElementScan::attach(cg_xml_node* node) {
+void element_scan::attach(cg_xml_node* node) {
   if (root_ == nullptr)
     root_ = node;
   else if (current_ != nullptr)
@@ -224,7 +191,7 @@ void ElementScan::attach(cg_xml_node* node) {
     cg_xml_node_add_child(root_, node);
 }
 
-Result ElementScan::run() {
+bool element_scan::run() {
   size_t pos = 0;
   while (pos < doc_.size()) {
     size_t lt = doc_.find('<', pos);
@@ -234,9 +201,9 @@ Result ElementScan::run() {
     if (end_tag) ++body;
     size_t gt = doc_.find('>', body);
     if (gt == npos) {
-      fputs(kMsgNoTagEnd, stderr);
-      fputs(kMsgBadTag, stderr);
-      return Result::kFailed;
+      std::fputs(kMsgNoTagEnd, stderr);
+      std::fputs(kMsgBadTag, stderr);
+      return false;
     }
     const string_view tag = doc_.substr(body, gt - body);
     const auto equals = static_cast<size_t>(std::count(tag.begin(), tag.end(), '='));
@@ -252,23 +219,23 @@ Result ElementScan::run() {
       name = tag.substr(0, space);
     }
     if (name.size() > kNameMax) {
-      fputs(kMsgBadTag, stderr);
-      return Result::kFailed;
+      std::fputs(kMsgBadTag, stderr);
+      return false;
     }
 
     if (end_tag) {
-      if (!read_attributes(body + name.size(), equals, nullptr)) return Result::kFailed;
+      if (!read_attributes(body + name.size(), equals, nullptr)) return false;
       if (current_ != nullptr) current_ = current_->parent;
       pos = gt + 1;
       continue;
     }
 
     cg_xml_node* node = cg_xml_node_new();
-    if (node == nullptr) return Result::kFailed;
-    if (!vbd_xml::set_bytes(&node->name, name.data(), name.size()) ||
+    if (node == nullptr) return false;
+    if (!vbd_xml::set_bytes(&node->name, name) ||
         !read_attributes(body + name.size(), equals, node)) {
       cg_xml_node_delete(node);
-      return Result::kFailed;
+      return false;
     }
     attach(node);
 
@@ -281,30 +248,31 @@ Result ElementScan::run() {
     if (next != npos && next + 1 < doc_.size() && doc_[next + 1] == '/') {
       string_view text;
       if (!decode(doc_.substr(gt + 1, next - gt - 1), scratch_, &text) ||
-          !vbd_xml::append_bytes(&node->value, text.data(), text.size()))
-        return Result::kFailed;
+          !vbd_xml::append_bytes(&node->value, text))
+        return false;
     }
     current_ = node;
     pos = next;
   }
-  return Result::kDone;
+  return true;
 }
 
 }  // namespace
 
 cg_xml_parser* cg_xml_parser_new() {
-  auto* parser = static_cast<cg_xml_parser*>(malloc(sizeof(cg_xml_parser)));
+  auto* parser = static_cast<cg_xml_parser*>(std::malloc(sizeof(cg_xml_parser)));
   if (parser != nullptr) parser->unused = 0;
   return parser;
 }
 
-void cg_xml_parser_delete(cg_xml_parser* parser) { free(parser); }
+void cg_xml_parser_delete(cg_xml_parser* parser) { std::free(parser); }
 
 int cg_xml_parse(cg_xml_parser* /*parser*/, cg_xml_node_list* list, const char* text, int size) {
   if (list == nullptr || text == nullptr || size <= 0) return 0;
   const auto last = static_cast<size_t>(size) - 1;
   if (text[last] != '\0') {
-    fprintf(stderr, "error!! last data[%d]=%c is not null character\n", size - 1, text[last]);
+    std::fprintf(stderr, "error!! last data[%d]=%c is not null character\n", size - 1,
+                 text[last]);
     return 0;
   }
   // The text ends at its first NUL.
@@ -313,31 +281,31 @@ int cg_xml_parse(cg_xml_parser* /*parser*/, cg_xml_node_list* list, const char* 
   if (doc.starts_with(kDeclaration)) {
     size_t gt = doc.find('>');
     if (gt == npos) {
-      fputs(kMsgNoHeader, stderr);
+      std::fputs(kMsgNoHeader, stderr);
       return 0;
     }
     doc.remove_prefix(gt + 1);
   }
   if (doc.empty()) return 1;
 
-  std::unique_ptr<char, FreeDeleter> copy;
+  byte_buffer copy;
   const int openers = count_markers(doc, kCommentOpen);
   const int closers = count_markers(doc, kCommentClose);
   if (openers != closers) {
-    fputs(kMsgComments, stderr);
-    fprintf(stderr, "start =%d end =%d\n", openers, closers);
+    std::fputs(kMsgComments, stderr);
+    std::fprintf(stderr, "start =%d end =%d\n", openers, closers);
     return 0;
   }
   if (openers > 0) {
-    copy.reset(static_cast<char*>(malloc(doc.size() + 1)));
-    if (copy == nullptr) return 0;
-    doc = strip_comments(doc, openers, copy.get());
+    char* room = copy.reset_for(doc.size());
+    if (room == nullptr) return 0;
+    doc = strip_comments(doc, openers, room);
   }
 
-  ElementScan scan(doc);
-  if (scan.run() == Result::kFailed) return 0;
+  element_scan scan(doc);
+  if (!scan.run()) return 0;
   if (!scan.balanced()) {
-    fputs(kMsgUnbalanced, stderr);
+    std::fputs(kMsgUnbalanced, stderr);
     return 1;
   }
   if (cg_xml_node* root = scan.release()) cg_xml_node_list_add(list, root);

@@ -1,117 +1,109 @@
 // The XML writer: a node and its subtree as indented text, one space per
 // level, leaves on one line, values and attribute values escaped.
 //
-// The text is built in a private buffer that grows geometrically and is
-// appended to the caller's string once, so a large document costs a few
-// reallocations rather than one per line. The tree is walked with an explicit
-// stack, so any depth is fine.
+// The text is built in a private byte buffer and appended to the caller's
+// string once, so a large document costs a few reallocations rather than one
+// per line. The tree is walked with an explicit stack, so any depth is fine.
 #include <array>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "xml/tree_internal.h"
 
+using vbd_xml::list_first;
+using vbd_xml::list_next;
+using vbd_xml::view_of;
+
 namespace {
 
-constexpr std::array<const char*, 256> make_references() {
-  std::array<const char*, 256> refs{};
-  refs['&'] = "&amp;";
-  refs['>'] = "&gt;";
-  refs['<'] = "&lt;";
-  refs['"'] = "&quot;";
-  refs['\''] = "&apos;";
-  return refs;
-}
-// The same table as cg_xml_escape, one entry per byte.
-constexpr std::array<const char*, 256> kReferences = make_references();
-
-class Output {
+// The document text: a byte buffer written a few bytes at a time. A piece is
+// copied in place while the buffer has room (the buffer's own append is a
+// call per piece, which doubled the writer's time); growth, the cap and a
+// refusal stay the buffer's. Unlike that append, a piece leaves no
+// terminator: only the length and the bytes are handed on.
+class text_out {
  public:
-  Output() = default;
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() { free(data_); }
+  bool ok() const { return buf_.ok(); }
+  const char* data() const { return buf_.data(); }
+  size_t size() const { return buf_.size(); }
 
-  bool ok() const { return ok_; }
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
-
-  void put(const char* bytes, size_t n) {
-    if (n == 0 || !reserve(n)) return;
-    memcpy(data_ + size_, bytes, n);
-    size_ += n;
-  }
-  void put(const cg_string& s) {
-    if (s.value != nullptr) put(s.value, static_cast<size_t>(s.length));
+  void put(std::string_view bytes) {
+    if (char* at = room(bytes.size())) {
+      std::memcpy(at, bytes.data(), bytes.size());
+      commit(bytes.size());
+    }
   }
   void put(char c) {
-    if (!reserve(1)) return;
-    data_[size_++] = c;
+    if (char* at = room(1)) {
+      *at = c;
+      commit(1);
+    }
   }
   void indent(size_t depth) {
-    if (depth == 0 || !reserve(depth)) return;
-    memset(data_ + size_, ' ', depth);
-    size_ += depth;
-  }
-  void escaped(const cg_string& s) {
-    if (s.value == nullptr) return;
-    const char* p = s.value;
-    const char* end = p + s.length;
-    const char* run = p;
-    for (; p < end; ++p) {
-      const char* ref = kReferences[static_cast<unsigned char>(*p)];
-      if (ref == nullptr) continue;
-      put(run, static_cast<size_t>(p - run));
-      put(ref, strlen(ref));
-      run = p + 1;
+    if (char* at = room(depth)) {
+      std::memset(at, ' ', depth);
+      commit(depth);
     }
-    put(run, static_cast<size_t>(end - run));
   }
 
  private:
-  bool reserve(size_t n) {
-    if (!ok_) return false;
-    if (capacity_ - size_ >= n) return true;
-    size_t want = capacity_ < 256 ? 256 : capacity_;
-    while (want - size_ < n) {
-      if (want > SIZE_MAX / 2) return ok_ = false;
-      want *= 2;
-    }
-    char* grown = static_cast<char*>(realloc(data_, want));
-    if (grown == nullptr) return ok_ = false;
-    data_ = grown;
-    capacity_ = want;
-    return true;
+  // Where n more bytes go; none for no bytes or when the buffer refused.
+  char* room(size_t n) {
+    cg_buffer* b = buf_.get();
+    if (n == 0 || (b->capacity - b->length <= n && !cg_buffer_reserve(b, n))) return nullptr;
+    return b->data + b->length;
   }
+  void commit(size_t n) { buf_.get()->length += n; }
 
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-  bool ok_ = true;
+  vbd_runtime::byte_buffer buf_;
 };
+
+// The entity table by byte: 1 + the index of the byte's entity, or 0 for a
+// byte written as it is.
+constexpr std::array<unsigned char, 256> make_entity_index() {
+  std::array<unsigned char, 256> index{};
+  for (size_t i = 0; i < vbd_xml::kEntityCount; ++i)
+    index[static_cast<unsigned char>(vbd_xml::kEntities[i].text[0])] =
+        static_cast<unsigned char>(i + 1);
+  return index;
+}
+constexpr std::array<unsigned char, 256> kEntityIndex = make_entity_index();
+
+void append_escaped(text_out& out, std::string_view text) {
+  const char* run = text.data();
+  const char* const end = run + text.size();
+  for (const char* p = run; p < end; ++p) {
+    const unsigned entity = kEntityIndex[static_cast<unsigned char>(*p)];
+    if (entity == 0) continue;
+    out.put(std::string_view(run, static_cast<size_t>(p - run)));
+    out.put(vbd_xml::kEntities[entity - 1].reference);
+    run = p + 1;
+  }
+  out.put(std::string_view(run, static_cast<size_t>(end - run)));
+}
 
 // One open element whose children are being written.
-struct Frame {
-  const cg_xml_node* node;
-  const cg_list* next_child;
+struct frame {
+  cg_xml_node* node;
+  cg_xml_node* next_child;
 };
 
-class FrameStack {
+class frame_stack {
  public:
-  FrameStack() = default;
-  FrameStack(const FrameStack&) = delete;
-  FrameStack& operator=(const FrameStack&) = delete;
-  ~FrameStack() { free(frames_); }
+  frame_stack() = default;
+  frame_stack(const frame_stack&) = delete;
+  frame_stack& operator=(const frame_stack&) = delete;
+  ~frame_stack() { std::free(frames_); }
 
   bool empty() const { return size_ == 0; }
   size_t size() const { return size_; }
-  Frame& top() { return frames_[size_ - 1]; }
+  frame& top() { return frames_[size_ - 1]; }
   void pop() { --size_; }
-  bool push(Frame f) {
+  bool push(frame f) {
     if (size_ == capacity_) {
       size_t want = capacity_ ? capacity_ * 2 : 32;
-      auto* grown = static_cast<Frame*>(realloc(frames_, want * sizeof(Frame)));
+      auto* grown = static_cast<frame*>(std::realloc(frames_, want * sizeof(frame)));
       if (grown == nullptr) return false;
       frames_ = grown;
       capacity_ = want;
@@ -121,45 +113,40 @@ class FrameStack {
   }
 
  private:
-  Frame* frames_ = nullptr;
+  frame* frames_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
 
-bool has_children(const cg_xml_node* node) {
-  return node->children != nullptr && node->children->list.next != &node->children->list;
-}
-
-void start_tag(Output& out, const cg_xml_node* node, size_t depth) {
+void start_tag(text_out& out, cg_xml_node* node, size_t depth) {
   out.indent(depth);
   out.put('<');
-  out.put(node->name);
-  for (const cg_list* a = node->attributes.list.next; a != &node->attributes.list; a = a->next) {
-    const auto* attr = reinterpret_cast<const cg_xml_attribute*>(a);
+  out.put(view_of(node->name));
+  for (cg_xml_attribute* attr = list_first(&node->attributes); attr; attr = list_next(attr)) {
     out.put(' ');
-    out.put(attr->name);
-    out.put("=\"", 2);
-    out.escaped(attr->value);
+    out.put(view_of(attr->name));
+    out.put("=\"");
+    append_escaped(out, view_of(attr->value));
     out.put('"');
   }
   out.put('>');
 }
 
-void end_tag(Output& out, const cg_xml_node* node) {
-  out.put("</", 2);
-  out.put(node->name);
-  out.put(">\n", 2);
+void end_tag(text_out& out, const cg_xml_node* node) {
+  out.put("</");
+  out.put(view_of(node->name));
+  out.put(">\n");
 }
 
 // Writes a leaf line, or the start line of a parent and pushes it.
-bool open_node(Output& out, FrameStack& stack, const cg_xml_node* node, size_t depth,
+bool open_node(text_out& out, frame_stack& stack, cg_xml_node* node, size_t depth,
                bool with_children) {
   start_tag(out, node, depth);
-  if (with_children && has_children(node)) {
+  if (with_children && vbd_xml::has_children(node)) {
     out.put('\n');
-    return stack.push(Frame{node, node->children->list.next});
+    return stack.push(frame{node, list_first(node->children)});
   }
-  out.escaped(node->value);
+  append_escaped(out, view_of(node->value));
   end_tag(out, node);
   return true;
 }
@@ -170,14 +157,13 @@ char* cg_xml_node_to_string(cg_xml_node* node, int with_children, cg_string* buf
   if (buffer == nullptr) return nullptr;
   if (node == nullptr) return cg_string_value(buffer);
 
-  Output out;
-  FrameStack stack;
+  text_out out;
+  frame_stack stack;
   if (!open_node(out, stack, node, 0, with_children != 0)) return nullptr;
   while (!stack.empty() && out.ok()) {
-    Frame& top = stack.top();
-    if (top.next_child != &top.node->children->list) {
-      const auto* child = reinterpret_cast<const cg_xml_node*>(top.next_child);
-      top.next_child = top.next_child->next;
+    frame& top = stack.top();
+    if (cg_xml_node* child = top.next_child) {
+      top.next_child = list_next(child);
       if (!open_node(out, stack, child, stack.size(), true)) return nullptr;
     } else {
       out.indent(stack.size() - 1);
@@ -185,6 +171,7 @@ char* cg_xml_node_to_string(cg_xml_node* node, int with_children, cg_string* buf
       stack.pop();
     }
   }
-  if (!out.ok() || out.size() > static_cast<size_t>(INT_MAX) - 1) return nullptr;
+  // The buffer's cap keeps the text within a cg_string's int length.
+  if (!out.ok()) return nullptr;
   return cg_string_append_n(buffer, out.data(), static_cast<int>(out.size()));
 }

@@ -16,7 +16,7 @@
 // ---------------------------------------------------------------------------
 
 struct cg_xml_attribute {
-  cg_list list;     // link in the owning attribute list
+  cg_list node;     // link in the owning attribute list
   cg_string name;   // unset until named
   cg_string value;  // unset until a value is given
 };
@@ -49,7 +49,7 @@ struct cg_xml_node;
 using cg_xml_node_list = cg_xml_node;
 
 struct cg_xml_node {
-  cg_list list;                      // link in the list that holds the node
+  cg_list node;                      // link in the list that holds the node
   cg_string name;                    // element name, case kept
   cg_string value;                   // text; unset until text is set or added
   cg_xml_attribute_list attributes;  // ordered attributes (embedded head)
@@ -123,7 +123,7 @@ char* cg_xml_unescape(cg_string* str);
 // ---------------------------------------------------------------------------
 
 struct cg_file {
-  cg_list list;    // link, like every listed record
+  cg_list node;    // link, like every listed record
   cg_string path;  // unset until named
   char* content;   // owned, NUL-terminated; none until a load
 };
