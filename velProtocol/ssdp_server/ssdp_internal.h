@@ -57,6 +57,13 @@ bool calling_thread_may_go_on();
 // is a plain sleep. Whether the thread may go on afterwards.
 bool pause_random_ms(int milliseconds);
 
+// Opens the socket's descriptor and points its multicast output at the
+// interface with the given IPv4 address, so a pass for one interface leaves
+// through that interface; a socket opened so stays open for every send of
+// the pass. Any failure leaves the socket closed and the choice to the
+// system (each send then opens and closes a descriptor of its own).
+void open_for_interface(cg_socket* sock, const char* out_interface);
+
 // The value of a child element, or none when it is missing or empty.
 char* child_text(cg_xml_node* node, const char* name);
 

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -15,7 +16,7 @@
 namespace {
 
 cg_upnp_ssdp_transport g_transport{};
-int g_seamed = 0;  // accessed atomically
+std::atomic<bool> g_seamed{false};
 
 char g_ipv6_group[CG_NET_ADDRESS_TEXT_SIZE] = "FF02::C";
 pthread_mutex_t g_ipv6_group_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -42,9 +43,10 @@ void set_max_age(cg_http_packet* packet, int seconds) {
   cg_http_packet_set_header(packet, "Cache-Control", value);
 }
 
-// Opens the socket's descriptor and points its multicast output at the
-// interface with the given IPv4 address, so a pass for one interface leaves
-// through that interface. Any failure leaves the choice to the system.
+}  // namespace
+
+namespace vbd_ssdp {
+
 void open_for_interface(cg_socket* sock, const char* out_interface) {
   in_addr address{};
   if (!sock || cg_socket_is_open(sock) || !out_interface ||
@@ -60,7 +62,7 @@ void open_for_interface(cg_socket* sock, const char* out_interface) {
   cg_socket_set_fd(sock, fd);
 }
 
-}  // namespace
+}  // namespace vbd_ssdp
 
 // ---------------------------------------------------------------------------
 // Settings
@@ -85,9 +87,9 @@ const char* cg_upnp_ssdp_group_address(const char* local_address) {
 void cg_upnp_ssdp_set_transport(const cg_upnp_ssdp_transport* transport) {
   if (transport) {
     g_transport = *transport;
-    __atomic_store_n(&g_seamed, 1, __ATOMIC_RELEASE);
+    g_seamed.store(true, std::memory_order_release);
   } else {
-    __atomic_store_n(&g_seamed, 0, __ATOMIC_RELEASE);
+    g_seamed.store(false, std::memory_order_release);
     g_transport = cg_upnp_ssdp_transport{};
   }
 }
@@ -198,7 +200,7 @@ int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response,
 
 namespace vbd_ssdp {
 
-bool transport_is_seamed() { return __atomic_load_n(&g_seamed, __ATOMIC_ACQUIRE) != 0; }
+bool transport_is_seamed() { return g_seamed.load(std::memory_order_acquire); }
 
 int send_datagram(cg_socket* sock, const char* host, int port, const char* text, int length,
                   const char* out_interface) {
