@@ -93,12 +93,12 @@ struct read_ahead {
 inline constexpr int CG_HTTP_READ_AHEAD_SIZE = 4096;
 
 struct cg_http_connection {
-  const cg_socket* socket;  // the socket the buffered bytes came from
+  const cg_socket* socket;      // the socket the buffered bytes came from
   vbd_http::read_ahead window;  // over data
   int local_address_known;
   char local_address[CG_NET_ADDRESS_TEXT_SIZE];
-  cg_buffer out;              // a response is assembled here and sent in one go
-  int date_known;             // date holds the HTTP date of date_time
+  cg_buffer out;  // a response is assembled here and sent in one go
+  int date_known;  // date holds the HTTP date of date_time
   time_t date_time;
   char date[CG_HTTP_DATE_SIZE];
   char data[CG_HTTP_READ_AHEAD_SIZE];
@@ -106,16 +106,8 @@ struct cg_http_connection {
 
 namespace vbd_http {
 
-// A connection record with an empty window; none when memory runs out.
-cg_http_connection* connection_new();
-void connection_delete(cg_http_connection* conn);
-// Forgets read-ahead bytes that came from another socket.
-void connection_bind(cg_http_connection* conn, const cg_socket* sock);
-// Forgets all read-ahead bytes and the local address: a new stream begins.
-void connection_reset(cg_http_connection* conn, const cg_socket* sock);
-
-// The request's connection record bound to sock, made on first use; none
-// when memory runs out.
+// The request's connection record bound to sock (read-ahead bytes from
+// another socket are dropped), made on first use; none when memory runs out.
 cg_http_connection* request_connection(cg_http_request* request, cg_socket* sock);
 
 // ---------------------------------------------------------------------------
@@ -130,10 +122,6 @@ void packet_release(cg_http_packet* packet);
 // when memory runs out. Freed with server_free.
 cg_http_server* server_alloc(bool is_head);
 void server_free(cg_http_server* server);
-
-}  // namespace vbd_http
-
-namespace vbd_http {
 
 // ---------------------------------------------------------------------------
 // Server connections

@@ -4,11 +4,11 @@
 
 #include "http/http_internal.h"
 
-namespace vbd_http {
+namespace {
 
 cg_http_connection* connection_new() {
   auto* conn = static_cast<cg_http_connection*>(std::calloc(1, sizeof(cg_http_connection)));
-  if (conn) conn->window = read_ahead{conn->data, CG_HTTP_READ_AHEAD_SIZE, 0, 0};
+  if (conn) conn->window = vbd_http::read_ahead{conn->data, CG_HTTP_READ_AHEAD_SIZE, 0, 0};
   return conn;
 }
 
@@ -18,10 +18,7 @@ void connection_delete(cg_http_connection* conn) {
   std::free(conn);
 }
 
-void connection_bind(cg_http_connection* conn, const cg_socket* sock) {
-  if (conn->socket != sock) connection_reset(conn, sock);
-}
-
+// Forgets all read-ahead bytes and the local address: a new stream begins.
 void connection_reset(cg_http_connection* conn, const cg_socket* sock) {
   conn->socket = sock;
   conn->window.start = conn->window.end = 0;
@@ -29,13 +26,14 @@ void connection_reset(cg_http_connection* conn, const cg_socket* sock) {
   conn->local_address[0] = '\0';
 }
 
-cg_http_connection* request_connection(cg_http_request* request, cg_socket* sock) {
-  if (!request->connection) request->connection = connection_new();
-  if (request->connection) connection_bind(request->connection, sock);
-  return request->connection;
-}
+}  // namespace
 
-}  // namespace vbd_http
+cg_http_connection* vbd_http::request_connection(cg_http_request* request, cg_socket* sock) {
+  if (!request->connection) request->connection = connection_new();
+  cg_http_connection* conn = request->connection;
+  if (conn && conn->socket != sock) connection_reset(conn, sock);
+  return conn;
+}
 
 cg_http_request* cg_http_request_new() {
   auto* request = static_cast<cg_http_request*>(std::calloc(1, sizeof(cg_http_request)));
@@ -58,7 +56,7 @@ void cg_http_request_delete(cg_http_request* request) {
   cg_string_delete(request->method);
   cg_string_delete(request->uri);
   cg_string_delete(request->version);
-  vbd_http::connection_delete(request->connection);
+  connection_delete(request->connection);
   std::free(request);
 }
 
@@ -102,7 +100,7 @@ const char* cg_http_request_get_version(const cg_http_request* request) {
 void cg_http_request_set_socket(cg_http_request* request, cg_socket* sock) {
   if (!request) return;
   request->socket = sock;
-  if (request->connection) vbd_http::connection_reset(request->connection, sock);
+  if (request->connection) connection_reset(request->connection, sock);
 }
 
 cg_socket* cg_http_request_get_socket(const cg_http_request* request) {
