@@ -15,12 +15,6 @@ namespace {
 using namespace std::string_literals;
 using ControlHostileTest = hostile_test;
 
-std::string random_bytes(std::mt19937& rng, size_t n) {
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
-  return bytes;
-}
-
 TEST_F(ControlHostileTest, RandomFfAndNulBytes) {
   ASSERT_TRUE(start_player());
   std::mt19937 rng(20240611);

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,6 +125,13 @@ using vbd_test::udp_collect;
 using vbd_test::udp_send;
 using vbd_test::udp_socket;
 using vbd_test::wait_closed;
+
+// n bytes of any value, drawn from rng.
+inline std::string random_bytes(std::mt19937& rng, size_t n) {
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+  return bytes;
+}
 
 // One control request on a connection: sends text plus CR, returns the
 // reply line (with its CR LF) or "" on time-out.

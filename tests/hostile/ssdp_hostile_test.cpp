@@ -16,12 +16,6 @@ constexpr const char* kGroup = "239.255.255.250";
 using namespace std::string_literals;
 using SsdpHostileTest = hostile_test;
 
-std::string random_bytes(std::mt19937& rng, size_t n) {
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
-  return bytes;
-}
-
 // Responses a fresh searcher at from gets for one unicast search.
 std::vector<std::string> search_from(const std::string& from, const std::string& to, int wait_ms = 1500) {
   int fd = udp_socket(from);

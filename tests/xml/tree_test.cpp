@@ -6,14 +6,6 @@ namespace {
 
 using namespace xml_test;
 
-cg_xml_node* add(cg_xml_node* parent, const char* name, const char* value = nullptr) {
-  cg_xml_node* n = cg_xml_node_new();
-  cg_xml_node_set_name(n, name);
-  if (value) cg_xml_node_set_value(n, value);
-  cg_xml_node_add_child(parent, n);
-  return n;
-}
-
 TEST(XmlTree, LookupsIgnoreCaseAndFirstMatchWins) {
   NodePtr root(cg_xml_node_new());
   cg_xml_node_set_name(root.get(), "device");

@@ -1,5 +1,5 @@
-// Helpers of the XML tests: owning handles and a parse that captures its
-// diagnostics.
+// Helpers of the XML tests: owning handles, a parse that captures its
+// diagnostics, and tree building.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -49,6 +49,16 @@ inline std::string to_string(cg_xml_node* node, int with_children = 1) {
   StringPtr s(cg_string_new());
   const char* text = cg_xml_node_to_string(node, with_children, s.get());
   return text ? text : "<null>";
+}
+
+// A new node named name (with the value, when given), added as the last
+// child of parent when there is one.
+inline cg_xml_node* add(cg_xml_node* parent, const char* name, const char* value = nullptr) {
+  cg_xml_node* n = cg_xml_node_new();
+  cg_xml_node_set_name(n, name);
+  if (value) cg_xml_node_set_value(n, value);
+  if (parent) cg_xml_node_add_child(parent, n);
+  return n;
 }
 
 inline std::string str(const char* text) { return text ? text : "<null>"; }

@@ -134,6 +134,12 @@ ns_child start_observer(const veth_link& net, std::vector<std::string> local_add
   });
 }
 
+// Whether the observer has joined the group and says so in time.
+bool ready(ns_child& observer) {
+  std::string said;
+  return readable_within(observer.from_child, kStartTimeoutMs) && receive_record(observer.from_child, &said);
+}
+
 std::vector<heard> observed(ns_child& observer) {
   close(observer.to_child);
   observer.to_child = -1;
@@ -235,9 +241,7 @@ TEST(DiscoveryNetnsTest, AnnouncementsOnTheWire) {
   veth_link net;
   REQUIRE_NETNS(net);
   ns_child observer = start_observer(net, {net.client_address()});
-  std::string ready;
-  ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
-  ASSERT_TRUE(receive_record(observer.from_child, &ready));
+  ASSERT_TRUE(ready(observer));
 
   // Upper-case UDNs in the file: every message carries them in lower case.
   std::string description =
@@ -436,9 +440,7 @@ TEST(DiscoveryNetnsTest, EachInterfaceNamesItsOwnAddress) {
     ASSERT_EQ(run_quiet(c), 0) << c;
   }
   ns_child observer = start_observer(net, {net.client_address(), second + ".2"});
-  std::string ready;
-  ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
-  ASSERT_TRUE(receive_record(observer.from_child, &ready));
+  ASSERT_TRUE(ready(observer));
   std::string state;
   std::string printed;
   ns_child device = start_device(net, sample_description(), &state, &printed);
@@ -484,9 +486,7 @@ TEST(DiscoveryNetnsTest, DiscoveryFailuresLeaveNoDevice) {
   veth_link net;
   REQUIRE_NETNS(net);
   ns_child observer = start_observer(net, {net.client_address()});
-  std::string ready;
-  ASSERT_TRUE(readable_within(observer.from_child, kStartTimeoutMs));
-  ASSERT_TRUE(receive_record(observer.from_child, &ready));
+  ASSERT_TRUE(ready(observer));
 
   std::string state;
   std::string printed;
