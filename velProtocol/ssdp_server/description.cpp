@@ -75,6 +75,7 @@ void build_icons(cg_upnp_device* dev) {
 
 void cg_upnp_device_set_device_node(cg_upnp_device* dev, cg_xml_node* node) {
   if (!dev) return;
+  cg_upnp_device_description_changed(dev);
   dev->device_node = node;
   // Reading the UDN lower-cases it in the document, once, before any server
   // thread can read the tree.
@@ -86,6 +87,7 @@ void cg_upnp_device_set_device_node(cg_upnp_device* dev, cg_xml_node* node) {
 
 void cg_upnp_device_clear_description(cg_upnp_device* dev) {
   if (!dev) return;
+  cg_upnp_device_description_changed(dev);
   if (dev->root_node_list) {
     cg_xml_node_list_delete(dev->root_node_list);
     dev->root_node_list = nullptr;

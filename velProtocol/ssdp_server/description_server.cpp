@@ -1,11 +1,15 @@
 // Description serving: the device's HTTP listener with the description
-// document (URLBase set to the address the request arrived on), the SCPD
-// documents and the icon files.
+// document (URLBase set to the address the request arrived on, rendered once
+// per URL base), the SCPD documents and the icon files.
 #include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "velProtocol/ssdp_server/ssdp_internal.h"
 
@@ -15,6 +19,9 @@ constexpr int kIconLoadLine = 1800;  // line number quoted by the icon diagnosti
 constexpr const char* kXmlDeclaration = "<?xml version=\"1.0\"?>";
 constexpr const char* kXmlContentType = "text/xml; charset=\"utf-8\"";
 constexpr int kUrlBaseSize = 128;
+// URL bases kept rendered: one per interface address in practice; the
+// oldest goes first when a device has more.
+constexpr size_t kMaxRenderedBases = 8;
 
 pthread_mutex_t g_directory_lock = PTHREAD_MUTEX_INITIALIZER;
 char* g_directory = nullptr;  // owned; none until first read or set
@@ -56,7 +63,76 @@ void post_body(cg_http_request* request, const char* content_type, cg_string* bo
   cg_http_response_delete(response);
 }
 
+// Sets URLBase in the tree without dropping the rendered documents (the
+// caller renders the tree for that base next, under the device mutex).
+void set_url_base(cg_upnp_device* dev, const char* url) {
+  cg_xml_node* root = cg_upnp_device_get_root_node(dev);
+  if (root && url) cg_xml_node_set_child_value(root, "URLBase", url);
+}
+
+// Appends the declaration line and the tree as it stands. Under the mutex.
+void render(cg_upnp_device* dev, cg_string* body) {
+  if (cg_xml_node* root = cg_upnp_device_get_root_node(dev)) {
+    cg_string_append(body, kXmlDeclaration);
+    cg_string_append(body, "\n");
+    cg_xml_node_to_string(root, 1, body);
+  }
+}
+
+using rendered_text = std::shared_ptr<const std::string>;
+
 }  // namespace
+
+struct cg_upnp_description_cache {
+  struct entry {
+    std::string url_base;
+    rendered_text text;
+  };
+  std::vector<entry> entries;  // oldest first
+};
+
+namespace {
+
+// The document for one URL base, rendered on the first request and shared
+// by every later one: connections hold the mutex only to look it up. None
+// when memory runs out (the caller renders into its body instead).
+rendered_text rendered_for(cg_upnp_device* dev, const char* url_base) {
+  try {
+    if (!dev->description_cache) dev->description_cache = new cg_upnp_description_cache;
+    auto& entries = dev->description_cache->entries;
+    for (const auto& e : entries) {
+      if (e.url_base == url_base) return e.text;
+    }
+    set_url_base(dev, url_base);
+    cg_string* body = cg_string_new();
+    if (!body) return nullptr;
+    render(dev, body);
+    auto text = std::make_shared<const std::string>(
+        cg_string_value(body) ? cg_string_value(body) : "",
+        static_cast<size_t>(cg_string_length(body)));
+    cg_string_delete(body);
+    if (entries.size() >= kMaxRenderedBases) entries.erase(entries.begin());
+    entries.push_back({url_base, text});
+    return text;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+namespace vbd_ssdp {
+
+void description_cache_delete(cg_upnp_description_cache* cache) { delete cache; }
+
+}  // namespace vbd_ssdp
+
+void cg_upnp_device_description_changed(cg_upnp_device* dev) {
+  if (!dev || !dev->mutex) return;
+  cg_mutex_lock(dev->mutex);
+  if (dev->description_cache) dev->description_cache->entries.clear();
+  cg_mutex_unlock(dev->mutex);
+}
 
 const char* cg_upnp_description_directory() {
   pthread_mutex_lock(&g_directory_lock);
@@ -76,26 +152,32 @@ void cg_upnp_set_description_directory(const char* directory) {
 }
 
 void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url) {
-  cg_xml_node* root = cg_upnp_device_get_root_node(dev);
-  if (root && url) cg_xml_node_set_child_value(root, "URLBase", url);
+  if (!dev || !url) return;
+  cg_upnp_device_description_changed(dev);
+  cg_mutex_lock(dev->mutex);
+  set_url_base(dev, url);
+  cg_mutex_unlock(dev->mutex);
 }
 
 char* cg_upnp_device_get_description(cg_upnp_device* dev, const char* local_address,
                                      cg_string* body) {
   if (!dev || !body) return nullptr;
-  cg_mutex_lock(dev->mutex);
-  // Without any address the URLBase the document already holds is kept.
   char url_base[kUrlBaseSize];
+  const char* base = nullptr;
   if (local_address && local_address[0] && std::strlen(local_address) + 24 < sizeof(url_base)) {
-    cg_upnp_device_update_url_base(
-        dev, cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base)));
+    base = cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base));
   }
-  if (cg_xml_node* root = cg_upnp_device_get_root_node(dev)) {
-    cg_string_append(body, kXmlDeclaration);
-    cg_string_append(body, "\n");
-    cg_xml_node_to_string(root, 1, body);
+  rendered_text text;
+  cg_mutex_lock(dev->mutex);
+  if (base) text = rendered_for(dev, base);
+  // Without any address the URLBase the document already holds is kept; it
+  // is rendered as it stands, as it is when memory for a rendering ran out.
+  if (!text) {
+    if (base) set_url_base(dev, base);
+    render(dev, body);
   }
   cg_mutex_unlock(dev->mutex);
+  if (text) cg_string_append_n(body, text->data(), static_cast<int>(text->size()));
   return cg_string_value(body);
 }
 

@@ -43,6 +43,7 @@ void cg_upnp_device_delete(cg_upnp_device* dev) {
   cg_net_interface_list_delete(dev->interface_cache);
   dev->interface_cache = nullptr;
   cg_upnp_device_clear_description(dev);
+  vbd_ssdp::description_cache_delete(dev->description_cache);
   cg_upnp_device_list_delete(dev->device_list);
   cg_upnp_service_list_delete(dev->service_list);
   cg_upnp_icon_list_delete(dev->icon_list);

@@ -57,6 +57,9 @@ bool calling_thread_may_go_on();
 // is a plain sleep. Whether the thread may go on afterwards.
 bool pause_random_ms(int milliseconds);
 
+// Frees a device's rendered descriptions (none is fine).
+void description_cache_delete(cg_upnp_description_cache* cache);
+
 // Opens the socket's descriptor and points its multicast output at the
 // interface with the given IPv4 address, so a pass for one interface leaves
 // through that interface; a socket opened so stays open for every send of

@@ -70,6 +70,9 @@ using cg_upnp_ssdp_server_list = cg_upnp_ssdp_server;
 
 // One device, root or embedded. Only the root owns the parsed document;
 // every node pointer points into it.
+// The description as served, rendered once per URL base (opaque).
+struct cg_upnp_description_cache;
+
 struct cg_upnp_device {
   cg_list node;
   cg_xml_node_list* root_node_list;            // owned; present only in the root
@@ -79,6 +82,7 @@ struct cg_upnp_device {
   cg_upnp_service_list* service_list;          // services, document order
   cg_upnp_icon_list* icon_list;                // icons, document order
   cg_mutex* mutex;                             // guards producing the description
+  cg_upnp_description_cache* description_cache;  // owned; under mutex; none until first GET
   cg_http_server_list* http_server_list;       // one per interface while running
   cg_upnp_ssdp_server_list* ssdp_server_list;  // one per interface while running
   cg_thread* advertiser;                       // re-announcement thread
@@ -228,7 +232,12 @@ void cg_upnp_device_httprequestrecieved(cg_http_request* request);
 // "http://" address ":" port, to body and returns its text.
 char* cg_upnp_device_get_description(cg_upnp_device* dev, const char* local_address,
                                      cg_string* body);
+// The document is rendered once per URL base and kept until the tree
+// changes. Sets URLBase in the tree and drops the rendered documents.
 void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url);
+// Drops the rendered documents. The device's own changes to its tree call
+// it; a caller that edits the tree's nodes directly calls it afterwards.
+void cg_upnp_device_description_changed(cg_upnp_device* dev);
 char* cg_upnp_service_get_description(cg_upnp_service* service, cg_string* body);
 cg_upnp_service* cg_upnp_device_get_service_by_scpd_url(cg_upnp_device* dev, const char* path);
 cg_upnp_icon* cg_upnp_device_get_icon_by_url(cg_upnp_device* dev, const char* path);

@@ -128,6 +128,39 @@ TEST_F(DescriptionServerTest, ExistingUrlBaseIsReplacedInPlace) {
   cg_upnp_device_delete(dev);
 }
 
+// The document is rendered once per URL base; a rendering must never hide
+// a later change to the tree.
+TEST_F(DescriptionServerTest, RenderingsFollowTheUrlBaseAndEveryChange) {
+  auto describe = [this](const char* address) {
+    cg_string* body = cg_string_new();
+    cg_upnp_device_get_description(dev_, address, body);
+    std::string text = cg_string_value(body) ? cg_string_value(body) : "";
+    cg_string_delete(body);
+    return text;
+  };
+  const std::string first = describe("10.77.0.1");
+  EXPECT_NE(first.find("<URLBase>http://10.77.0.1:38400</URLBase>"), std::string::npos);
+  EXPECT_NE(describe("10.77.0.2").find("<URLBase>http://10.77.0.2:38400</URLBase>"),
+            std::string::npos);
+  EXPECT_EQ(describe("10.77.0.1"), first);
+
+  // A caller's own edit of the tree, announced.
+  cg_xml_node_set_child_value(cg_upnp_device_get_device_node(dev_), "friendlyName", "Renamed");
+  cg_upnp_device_description_changed(dev_);
+  EXPECT_NE(describe("10.77.0.1").find("<friendlyName>Renamed</friendlyName>"), std::string::npos);
+
+  // Without an address the tree's own URLBase is served.
+  cg_upnp_device_update_url_base(dev_, "http://elsewhere:1");
+  EXPECT_NE(describe("").find("<URLBase>http://elsewhere:1</URLBase>"), std::string::npos);
+
+  // A new document replaces every rendering of the old one.
+  const std::string text = replace_all(sample_description(), "vBdServer Blu-ray Player", "Again");
+  ASSERT_EQ(upnp_device_parsedescription(dev_, text.c_str(), static_cast<int>(text.size()) + 1), 1);
+  const std::string reloaded = describe("10.77.0.1");
+  EXPECT_NE(reloaded.find("<friendlyName>Again</friendlyName>"), std::string::npos);
+  EXPECT_EQ(reloaded.find("Renamed"), std::string::npos);
+}
+
 TEST_F(DescriptionServerTest, HeadAndEncodedPath) {
   http_answer full = ask(dev_, get("/description.xml"));
   http_answer head = ask(dev_, get("/description.xml", "HEAD"));
