@@ -6,6 +6,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -201,6 +203,40 @@ int options::get_int(const std::string& name, int fallback) const {
 double options::get_double(const std::string& name, double fallback) const {
   std::string v = get(name, "");
   return v.empty() ? fallback : std::atof(v.c_str());
+}
+
+// Waits at most timeout_ms for the child's exit; its wait status, or -1.
+int wait_exit(pid_t pid, int timeout_ms) {
+  int status = 0;
+#ifdef SYS_pidfd_open
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd p{pidfd, POLLIN, 0};
+    int ready = 0;
+    do {
+      ready = poll(&p, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    close(pidfd);
+    if (ready <= 0) return -1;
+    return waitpid(pid, &status, 0) == pid ? status : -1;
+  }
+#endif
+  int64_t deadline = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
+  while (now_us() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    sleep_us(500);
+  }
+  return -1;
+}
+
+// Connects until the port accepts or timeout_ms passed; -1 then.
+int connect_when_up(const std::string& address, int port, int timeout_ms) {
+  int64_t deadline = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
+  for (;;) {
+    int fd = tcp_connect(address, port, 1000);
+    if (fd >= 0 || now_us() >= deadline) return fd;
+    sleep_us(500);
+  }
 }
 
 }  // namespace bench

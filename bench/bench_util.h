@@ -2,6 +2,8 @@
 // statistics and argument parsing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,12 @@ int ssdp_watch_open(const std::string& local);
 // without a datagram, and counts the datagrams from `from` that contain
 // `needle` (without case).
 int ssdp_watch_count(int fd, const std::string& from, const std::string& needle, int quiet_ms);
+
+// Waits at most timeout_ms for the child's exit (on a pidfd where the
+// kernel has them); its wait status, or -1.
+int wait_exit(pid_t pid, int timeout_ms);
+// Connects until the port accepts or timeout_ms passed; -1 then.
+int connect_when_up(const std::string& address, int port, int timeout_ms);
 
 // Percentile (0..100) of the samples by the nearest-rank rule; the vector is
 // sorted in place.

@@ -15,21 +15,6 @@
 
 namespace bench {
 
-namespace {
-
-// Waits for the child's end; false after timeout_ms.
-bool wait_exit(pid_t pid, int timeout_ms) {
-  int64_t deadline = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
-  while (now_us() < deadline) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return true;
-    sleep_us(2000);
-  }
-  return false;
-}
-
-}  // namespace
-
 int startup_bench(const options& opt) {
   std::string program = opt.get("program", "");
   std::string dir = opt.get("dir", ".");
@@ -52,16 +37,12 @@ int startup_bench(const options& opt) {
       execl(program.c_str(), program.c_str(), std::to_string(port).c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    int fd = -1;
-    while (fd < 0 && now_us() - t0 < 20 * 1000000LL) {
-      fd = tcp_connect(address, port);
-      if (fd < 0) sleep_us(500);
-    }
+    int fd = connect_when_up(address, port, 20000);
     double started = static_cast<double>(now_us() - t0) / 1000.0;
     if (fd >= 0) close(fd);
     int64_t t1 = now_us();
     kill(pid, SIGINT);
-    bool ended = wait_exit(pid, 60000);
+    bool ended = wait_exit(pid, 60000) != -1;
     if (!ended) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
