@@ -20,9 +20,10 @@ using vbd_runtime::list_size;
 using vbd_runtime::record_new;
 
 // A predefined entity: the character and its reference. The one table of the
-// escaping, the writer and the parser's decoding, in this order.
+// escaping, the writer and the parser's decoding, in this order. Both texts
+// are literals, so NUL-terminated: the escaping hands them on as C texts.
 struct entity {
-  std::string_view text;  // one character (a literal, so NUL-terminated)
+  std::string_view text;  // one character
   std::string_view reference;
 };
 inline constexpr entity kEntities[] = {
