@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <ctime>
 #include <string_view>
@@ -135,9 +136,31 @@ class byte_buffer {
   std::string_view view() const { return {buf_.data ? buf_.data : "", buf_.length}; }
   bool ok() const { return !buf_.failed; }
 
-  bool append(std::string_view text) { return cg_buffer_append(&buf_, text); }
-  bool append(char c) { return cg_buffer_append(&buf_, &c, 1); }
-  bool fill(char c, size_t n) { return cg_buffer_append_fill(&buf_, c, n); }
+  // Appends run inline while the buffer has room (writers append many small
+  // pieces); growth, the cap and failure are cg_buffer_reserve's.
+  bool append(std::string_view text) {
+    if (text.empty()) return true;
+    char* at = room(text.size());
+    if (!at) return false;
+    std::memcpy(at, text.data(), text.size());
+    commit(text.size());
+    return true;
+  }
+  bool append(char c) {
+    char* at = room(1);
+    if (!at) return false;
+    *at = c;
+    commit(1);
+    return true;
+  }
+  bool fill(char c, size_t n) {
+    if (n == 0) return true;
+    char* at = room(n);
+    if (!at) return false;
+    std::memset(at, c, n);
+    commit(n);
+    return true;
+  }
   // Empties it and returns room for n bytes, for decoding into; null when
   // memory runs out.
   char* reset_for(size_t n) {
@@ -146,6 +169,18 @@ class byte_buffer {
   }
 
  private:
+  // Where n more bytes go (the terminator's byte is there too); none when
+  // the buffer refused. The capacity never passes the cap, so room within
+  // it is room under the cap.
+  char* room(size_t n) {
+    if (buf_.capacity - buf_.length <= n && !cg_buffer_reserve(&buf_, n)) return nullptr;
+    return buf_.data + buf_.length;
+  }
+  void commit(size_t n) {
+    buf_.length += n;
+    buf_.data[buf_.length] = '\0';
+  }
+
   cg_buffer buf_;
 };
 
@@ -243,14 +278,20 @@ namespace vbd_runtime {
 
 // Typed access to lists of records that begin with their cg_list header
 // (a member named node): the list wrappers of every library are these.
+// The step is cg_list_next's, inline for the walks of the parser and writer.
+inline cg_list* list_after(cg_list* node) {
+  cg_list* next = node->next;
+  return next && !next->is_head ? next : nullptr;
+}
+
 template <typename T>
 T* list_first(T* head) {
-  return head ? reinterpret_cast<T*>(cg_list_next(&head->node)) : nullptr;
+  return head ? reinterpret_cast<T*>(list_after(&head->node)) : nullptr;
 }
 
 template <typename T>
 T* list_next(T* member) {
-  return member ? reinterpret_cast<T*>(cg_list_next(&member->node)) : nullptr;
+  return member ? reinterpret_cast<T*>(list_after(&member->node)) : nullptr;
 }
 
 template <typename T>

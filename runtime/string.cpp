@@ -38,12 +38,19 @@ void cg_string_clear(cg_string* str) {
 
 void cg_string_set_n(cg_string* str, const char* bytes, int n) {
   if (!str) return;
-  cg_string_clear(str);
-  if (!bytes || n < 0) return;
+  if (!bytes || n < 0) {
+    cg_string_clear(str);
+    return;
+  }
+  // The bytes may lie in the string's own value (a node's name set from
+  // itself, a suffix of it): copy them before the old value is freed.
   auto* value = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+  if (value) {
+    std::memcpy(value, bytes, static_cast<size_t>(n));
+    value[n] = '\0';
+  }
+  cg_string_clear(str);
   if (!value) return;
-  std::memcpy(value, bytes, static_cast<size_t>(n));
-  value[n] = '\0';
   str->value = value;
   str->capacity = n + 1;
   str->length = n;

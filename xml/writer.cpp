@@ -17,47 +17,8 @@ using vbd_xml::view_of;
 
 namespace {
 
-// The document text: a byte buffer written a few bytes at a time. A piece is
-// copied in place while the buffer has room (the buffer's own append is a
-// call per piece, which doubled the writer's time); growth, the cap and a
-// refusal stay the buffer's. Unlike that append, a piece leaves no
-// terminator: only the length and the bytes are handed on.
-class text_out {
- public:
-  bool ok() const { return buf_.ok(); }
-  const char* data() const { return buf_.data(); }
-  size_t size() const { return buf_.size(); }
-
-  void put(std::string_view bytes) {
-    if (char* at = room(bytes.size())) {
-      std::memcpy(at, bytes.data(), bytes.size());
-      commit(bytes.size());
-    }
-  }
-  void put(char c) {
-    if (char* at = room(1)) {
-      *at = c;
-      commit(1);
-    }
-  }
-  void indent(size_t depth) {
-    if (char* at = room(depth)) {
-      std::memset(at, ' ', depth);
-      commit(depth);
-    }
-  }
-
- private:
-  // Where n more bytes go; none for no bytes or when the buffer refused.
-  char* room(size_t n) {
-    cg_buffer* b = buf_.get();
-    if (n == 0 || (b->capacity - b->length <= n && !cg_buffer_reserve(b, n))) return nullptr;
-    return b->data + b->length;
-  }
-  void commit(size_t n) { buf_.get()->length += n; }
-
-  vbd_runtime::byte_buffer buf_;
-};
+// The document text, a few bytes at a time.
+using text_out = vbd_runtime::byte_buffer;
 
 // The entity table by byte: 1 + the index of the byte's entity, or 0 for a
 // byte written as it is.
@@ -76,11 +37,11 @@ void append_escaped(text_out& out, std::string_view text) {
   for (const char* p = run; p < end; ++p) {
     const unsigned entity = kEntityIndex[static_cast<unsigned char>(*p)];
     if (entity == 0) continue;
-    out.put(std::string_view(run, static_cast<size_t>(p - run)));
-    out.put(vbd_xml::kEntities[entity - 1].reference);
+    out.append(std::string_view(run, static_cast<size_t>(p - run)));
+    out.append(vbd_xml::kEntities[entity - 1].reference);
     run = p + 1;
   }
-  out.put(std::string_view(run, static_cast<size_t>(end - run)));
+  out.append(std::string_view(run, static_cast<size_t>(end - run)));
 }
 
 // One open element whose children are being written.
@@ -119,23 +80,23 @@ class frame_stack {
 };
 
 void start_tag(text_out& out, cg_xml_node* node, size_t depth) {
-  out.indent(depth);
-  out.put('<');
-  out.put(view_of(node->name));
+  out.fill(' ', depth);
+  out.append('<');
+  out.append(view_of(node->name));
   for (cg_xml_attribute* attr = list_first(&node->attributes); attr; attr = list_next(attr)) {
-    out.put(' ');
-    out.put(view_of(attr->name));
-    out.put("=\"");
+    out.append(' ');
+    out.append(view_of(attr->name));
+    out.append("=\"");
     append_escaped(out, view_of(attr->value));
-    out.put('"');
+    out.append('"');
   }
-  out.put('>');
+  out.append('>');
 }
 
 void end_tag(text_out& out, const cg_xml_node* node) {
-  out.put("</");
-  out.put(view_of(node->name));
-  out.put(">\n");
+  out.append("</");
+  out.append(view_of(node->name));
+  out.append(">\n");
 }
 
 // Writes a leaf line, or the start line of a parent and pushes it.
@@ -143,7 +104,7 @@ bool open_node(text_out& out, frame_stack& stack, cg_xml_node* node, size_t dept
                bool with_children) {
   start_tag(out, node, depth);
   if (with_children && vbd_xml::has_children(node)) {
-    out.put('\n');
+    out.append('\n');
     return stack.push(frame{node, list_first(node->children)});
   }
   append_escaped(out, view_of(node->value));
@@ -166,7 +127,7 @@ char* cg_xml_node_to_string(cg_xml_node* node, int with_children, cg_string* buf
       top.next_child = list_next(child);
       if (!open_node(out, stack, child, stack.size(), true)) return nullptr;
     } else {
-      out.indent(stack.size() - 1);
+      out.fill(' ', stack.size() - 1);
       end_tag(out, top.node);
       stack.pop();
     }

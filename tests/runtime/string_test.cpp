@@ -66,6 +66,17 @@ TEST(CgString, SetAndAppendEdgeCases) {
 const char* const kXmlFrom[] = {"&", "<", ">", "\"", "'"};
 const char* const kXmlTo[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
 
+// Setting a string from its own text (a node renamed after itself, a
+// suffix kept) read freed memory before.
+TEST(CgString, SetFromItsOwnText) {
+  auto s = make_string("abcdef");
+  cg_string_set_n(s.get(), cg_string_value(s.get()) + 2, 4);
+  EXPECT_STREQ(cg_string_value(s.get()), "cdef");
+  EXPECT_EQ(cg_string_capacity(s.get()), 5);
+  cg_string_set_n(s.get(), cg_string_value(s.get()), cg_string_length(s.get()));
+  EXPECT_STREQ(cg_string_value(s.get()), "cdef");
+}
+
 TEST(CgString, ReplaceAll) {
   auto s = make_string("plain text 123");
   cg_string_replace_all(s.get(), kXmlFrom, kXmlTo, 5);
