@@ -24,13 +24,12 @@ struct controlapp_state {
 
   // Player link. msg_qid and client_pid are written once, before the receive
   // thread starts. standby_mode is written by the receive thread and read by
-  // client threads, through std::atomic_ref: it stays a plain int because
-  // its public name (player_link.h) is an int&.
+  // client threads.
   int msg_qid = -1;
   int client_pid = -1;
   std::atomic<int> recv_running{0};
   pthread_t recv_thread_id{};
-  int standby_mode = 1;
+  std::atomic<int> standby_mode{1};
   cg_thread* recv_thread = nullptr;  // the main thread starts and stops it
   // An eventfd set by the receive thread after each re-post on channel
   // 1221; the waiting exchange blocks on it.
@@ -45,11 +44,10 @@ struct controlapp_state {
   vel_protocol_server* server = nullptr;
   std::atomic<int> last_ret_id{V232CMD_RET_STATUS};
 
-  // Lifecycle. run_flag is read and written through std::atomic_ref (a
-  // plain int, as its public name in lifecycle.h is an int&); stop_fd is an
-  // eventfd that the exit handler sets (async-signal-safe) and nobody
-  // clears.
-  int run_flag = 1;
+  // Lifecycle. run_flag is cleared by the exit handler (a lock-free atomic,
+  // so async-signal-safe); stop_fd is an eventfd that the exit handler sets
+  // and nobody clears.
+  std::atomic<int> run_flag{1};
   int stop_fd = -1;
   v232cmd_command_fn command_callback = nullptr;
 };

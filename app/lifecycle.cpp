@@ -35,10 +35,10 @@ int& msg_qid = controlapp.msg_qid;
 int& client_pid = controlapp.client_pid;
 std::atomic<int>& recv_running = controlapp.recv_running;
 pthread_t& recv_thread_id = controlapp.recv_thread_id;
-int& standby_mode = controlapp.standby_mode;
+std::atomic<int>& standby_mode = controlapp.standby_mode;
 std::atomic<int>& last_ret_id = controlapp.last_ret_id;
 vel_protocol_server*& controlapp_server = controlapp.server;
-int& run_flag = controlapp.run_flag;
+std::atomic<int>& run_flag = controlapp.run_flag;
 v232cmd_command_fn& controlapp_command_callback = controlapp.command_callback;
 
 namespace {
@@ -47,7 +47,7 @@ constexpr int DEFAULT_PORT = 8102;
 // Only without a stop descriptor: the main loop then re-tests the flag.
 constexpr int IDLE_PERIOD_MS = 1000;
 
-bool running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
+bool running() { return run_flag.load(std::memory_order_acquire) != 0; }
 
 // Blocks until the stop descriptor is set (or, without one, one period).
 void wait_for_stop() {
@@ -62,8 +62,8 @@ void wait_for_stop() {
 }  // namespace
 
 void vel_exit_handler(int) {
-  static_assert(std::atomic_ref<int>::is_always_lock_free);
-  std::atomic_ref<int>(run_flag).store(0, std::memory_order_release);
+  static_assert(std::atomic<int>::is_always_lock_free);
+  run_flag.store(0, std::memory_order_release);
   int saved_errno = errno;
   if (controlapp.stop_fd >= 0) eventfd_write(controlapp.stop_fd, 1);  // write(2): async-signal-safe
   errno = saved_errno;

@@ -3,11 +3,13 @@
 // that the entry calls.
 #pragma once
 
+#include <atomic>
+
 #include "app/v232cmd.h"
 
 // The main loop runs while this is non-zero. Cleared (never set again) by
-// vel_exit_handler; read and written atomically.
-extern int& run_flag;
+// vel_exit_handler.
+extern std::atomic<int>& run_flag;
 
 // The command function the request glue calls for every command but "?E";
 // the entry installs command_handler. Set once before any client exists.

@@ -57,7 +57,7 @@ constexpr int schedule_slot(int64_t elapsed_ms) {
 static_assert(schedule_slot(0) == 0 && schedule_slot(1) == 1 && schedule_slot(10) == 1);
 static_assert(schedule_slot(11) == 2 && schedule_slot(4460) == 61 && schedule_slot(99999) == 61);
 
-bool program_running() { return std::atomic_ref<int>(run_flag).load(std::memory_order_acquire) != 0; }
+bool program_running() { return run_flag.load(std::memory_order_acquire) != 0; }
 
 bool receiving() { return recv_running.load(std::memory_order_acquire) != 0; }
 
@@ -116,11 +116,11 @@ int controlapp_feedback_text(const controlapp_msg* body, char* out, int size) {
 
 int BDP_StandbyMode_Set(int mode) {
   printf("[%s]BDP_StandbyMode=%d\n", "BDP_StandbyMode_Set", mode);
-  std::atomic_ref<int>(standby_mode).store(mode, std::memory_order_relaxed);
+  standby_mode.store(mode, std::memory_order_relaxed);
   return mode;
 }
 
-int BDP_StandbyMode_Get() { return std::atomic_ref<int>(standby_mode).load(std::memory_order_relaxed); }
+int BDP_StandbyMode_Get() { return standby_mode.load(std::memory_order_relaxed); }
 
 int send_hello() {
   controlapp_msg msg{};

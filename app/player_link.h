@@ -92,10 +92,9 @@ extern std::atomic<int>& recv_running;
 // POSIX handle of the receive thread (a cg_thread, joined by its stop).
 extern pthread_t& recv_thread_id;
 // The player's standby state as last reported (1 until the first report).
-// Written by the receive thread, read by client threads: access it
-// atomically (BDP_StandbyMode_Set / BDP_StandbyMode_Get, or
-// std::atomic_ref<int>). A plain int: callers take it as one.
-extern int& standby_mode;
+// Written by the receive thread (BDP_StandbyMode_Set), read by client
+// threads (BDP_StandbyMode_Get).
+extern std::atomic<int>& standby_mode;
 
 // ---------------------------------------------------------------------------
 // Message channel

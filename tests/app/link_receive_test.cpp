@@ -42,7 +42,7 @@ TEST(LinkReceive, StartDrainsStaleMessagesThenSendsOneHello) {
     EXPECT_EQ(memcmp(&hello, &expected, sizeof hello), 0);
     link_test::sleep_ms(200);
     EXPECT_EQ(link_test::queue_count(qid), 0);
-    EXPECT_EQ(std::atomic_ref<int>(run_flag).load(), 1);
+    EXPECT_EQ(run_flag.load(), 1);
   });
 }
 
@@ -112,7 +112,7 @@ TEST(LinkReceive, StandbyReportedThroughTheReceiveThread) {
     standby.standby_mode = 0;
     ASSERT_TRUE(queue_post(msg_qid, MSGTYPE_FROM_MAIN, standby));
     ASSERT_TRUE(out.wait_for("[BDP_StandbyMode_Set]BDP_StandbyMode=0\n", 2000));
-    EXPECT_EQ(std::atomic_ref<int>(standby_mode).load(), 0);
+    EXPECT_EQ(standby_mode.load(), 0);
   });
 }
 

@@ -142,7 +142,7 @@ TEST(LinkWait, ReceiveThreadIsStoppedAndJoinedLeavingNothingInTheQueue) {
     long long t0 = link_test::now_ms();
     EXPECT_EQ(stop_recv_thread(), 0);
     EXPECT_LT(link_test::now_ms() - t0, 1000);
-    EXPECT_EQ(std::atomic_ref<int>(standby_mode).load(), 0);
+    EXPECT_EQ(standby_mode.load(), 0);
     EXPECT_EQ(link_test::queue_count(qid), 0);  // the wake message was taken
     EXPECT_EQ(stop_recv_thread(), 0);           // a second stop does nothing
   });
