@@ -10,7 +10,7 @@
 namespace sim {
 
 // The command library numbers its table as the public header does.
-static_assert(V232CMD_COUNT == cmd::COUNT);
+static_assert(V232CMD_COUNT == VBD_CMD_COUNT);
 
 namespace {
 
@@ -29,12 +29,12 @@ void put_i32(response* ret, int offset, int32_t value) {
 }
 
 bool is_query(int index) {
-  return index == cmd::QUERY_ERROR || (index >= cmd::QUERY_ADDRESS && index <= cmd::QUERY_MODEL);
+  return index == VBD_CMD_QUERY_ERROR || (index >= VBD_CMD_QUERY_ADDRESS && index <= VBD_CMD_QUERY_MODEL);
 }
 
 }  // namespace
 
-const char* command_name(int index) { return index >= 0 && index < cmd::COUNT ? v232cmd_names[index] : "?"; }
+const char* command_name(int index) { return index >= 0 && index < VBD_CMD_COUNT ? v232cmd_names[index] : "?"; }
 
 const char* disc_name(disc_kind disc) {
   switch (disc) {
@@ -84,23 +84,23 @@ int player_model::chapter() const {
 bool player_model::media_ready() const { return power_on_ && !tray_open_ && disc_ != disc_kind::none; }
 
 int player_model::media_error() const {
-  if (tray_open_) return RET_E04;
-  if (disc_ == disc_kind::none) return RET_E11;
+  if (tray_open_) return VBD_RET_E04;
+  if (disc_ == disc_kind::none) return VBD_RET_E11;
   return 0;
 }
 
 int player_model::status_code() const {
-  if (!power_on_) return STATUS_STANDBY;
-  if (tray_open_) return STATUS_TRAY_OPEN;
-  if (disc_ == disc_kind::none) return STATUS_NO_DISC;
+  if (!power_on_) return VBD_STATUS_STANDBY;
+  if (tray_open_) return VBD_STATUS_TRAY_OPEN;
+  if (disc_ == disc_kind::none) return VBD_STATUS_NO_DISC;
   switch (transport_) {
-    case transport::play: return STATUS_PLAY;
-    case transport::still: return STATUS_STILL;
-    case transport::scan_forward: return STATUS_SCAN_FORWARD;
-    case transport::scan_reverse: return STATUS_SCAN_REVERSE;
+    case transport::play: return VBD_STATUS_PLAY;
+    case transport::still: return VBD_STATUS_STILL;
+    case transport::scan_forward: return VBD_STATUS_SCAN_FORWARD;
+    case transport::scan_reverse: return VBD_STATUS_SCAN_REVERSE;
     case transport::stop: break;
   }
-  return STATUS_STOP;
+  return VBD_STATUS_STOP;
 }
 
 void player_model::stop_at_start() {
@@ -164,78 +164,78 @@ void player_model::advance(uint64_t now_ms) {
 }
 
 int player_model::apply(int index, int32_t param) {
-  if (index == cmd::POWER_ON) {
+  if (index == VBD_CMD_POWER_ON) {
     power_on_ = true;
-    return RET_OK;
+    return VBD_RET_OK;
   }
-  if (index == cmd::POWER_OFF) {
+  if (index == VBD_CMD_POWER_OFF) {
     if (power_on_) {
       transport_ = transport::stop;
       tray_open_ = false;
       power_on_ = false;
     }
-    return RET_OK;
+    return VBD_RET_OK;
   }
-  if (index < 0 || index >= cmd::COUNT) return RET_E99;
-  if (!power_on_) return RET_E04;
+  if (index < 0 || index >= VBD_CMD_COUNT) return VBD_RET_E99;
+  if (!power_on_) return VBD_RET_E04;
   const disc_layout& l = layout();
   switch (index) {
-    case cmd::OPEN:
+    case VBD_CMD_OPEN:
       stop_at_start();
       tray_open_ = true;
-      return RET_OK;
-    case cmd::CLOSE:
+      return VBD_RET_OK;
+    case VBD_CMD_CLOSE:
       tray_open_ = false;
       stop_at_start();
-      return RET_OK;
-    case cmd::KEY_LOCK:
-      if (param != 0 && param != 1) return RET_E06;
+      return VBD_RET_OK;
+    case VBD_CMD_KEY_LOCK:
+      if (param != 0 && param != 1) return VBD_RET_E06;
       key_lock_ = param;
-      return RET_OK;
-    case cmd::REMOTE_KEY:
-    case cmd::REMOTE_KEY_LONG:
+      return VBD_RET_OK;
+    case VBD_CMD_REMOTE_KEY:
+    case VBD_CMD_REMOTE_KEY_LONG:
       remote_code_ = static_cast<uint32_t>(param);
-      return RET_OK;
+      return VBD_RET_OK;
     default: break;
   }
   if (int err = media_error()) return err;
   switch (index) {
-    case cmd::RESET: stop_at_start(); return RET_OK;
-    case cmd::PLAY: transport_ = transport::play; return RET_OK;
-    case cmd::STOP:
+    case VBD_CMD_RESET: stop_at_start(); return VBD_RET_OK;
+    case VBD_CMD_PLAY: transport_ = transport::play; return VBD_RET_OK;
+    case VBD_CMD_STOP:
       transport_ = transport::stop;
       position_ms_ = 0;
-      return RET_OK;
-    case cmd::SWITCH_AUDIO:
-      if (param < 1 || param > AUDIO_STREAMS) return RET_E06;
+      return VBD_RET_OK;
+    case VBD_CMD_SWITCH_AUDIO:
+      if (param < 1 || param > AUDIO_STREAMS) return VBD_RET_E06;
       audio_stream_ = param;
-      return RET_OK;
+      return VBD_RET_OK;
     default: break;
   }
   // The rest act on a disc that is playing, still or scanning.
-  if (transport_ == transport::stop) return RET_E04;
+  if (transport_ == transport::stop) return VBD_RET_E04;
   uint64_t chapter_ms = static_cast<uint64_t>(l.chapter_ms);
   switch (index) {
-    case cmd::SCAN_FORWARD: transport_ = transport::scan_forward; return RET_OK;
-    case cmd::SCAN_REVERSE: transport_ = transport::scan_reverse; return RET_OK;
-    case cmd::STILL:
+    case VBD_CMD_SCAN_FORWARD: transport_ = transport::scan_forward; return VBD_RET_OK;
+    case VBD_CMD_SCAN_REVERSE: transport_ = transport::scan_reverse; return VBD_RET_OK;
+    case VBD_CMD_STILL:
       if (transport_ == transport::still) {
         uint64_t end = static_cast<uint64_t>(l.chapters[title_]) * chapter_ms;
         if (position_ms_ + STEP_MS < end) position_ms_ += STEP_MS;
       }
       transport_ = transport::still;
-      return RET_OK;
-    case cmd::NEXT:
+      return VBD_RET_OK;
+    case VBD_CMD_NEXT:
       if (chapter() < chapter_count()) {
         position_ms_ = static_cast<uint64_t>(chapter()) * chapter_ms;
       } else if (title_ + 1 < l.titles) {
         ++title_;
         position_ms_ = 0;
       } else {
-        return RET_E12;
+        return VBD_RET_E12;
       }
-      return RET_OK;
-    case cmd::PREVIOUS: {
+      return VBD_RET_OK;
+    case VBD_CMD_PREVIOUS: {
       uint64_t within = position_ms_ % chapter_ms;
       if (within >= RESTART_CHAPTER_MS) {
         position_ms_ -= within;
@@ -245,25 +245,25 @@ int player_model::apply(int index, int32_t param) {
         --title_;
         position_ms_ = static_cast<uint64_t>(chapter_count() - 1) * chapter_ms;
       } else {
-        return RET_E12;
+        return VBD_RET_E12;
       }
-      return RET_OK;
+      return VBD_RET_OK;
     }
     default: break;
   }
-  return RET_E99;
+  return VBD_RET_E99;
 }
 
 int player_model::status_error(int index) const {
-  if (index == cmd::QUERY_ERROR) return 0;
-  if (!power_on_) return index == cmd::QUERY_STATUS || index == cmd::QUERY_MODEL ? 0 : RET_E04;
+  if (index == VBD_CMD_QUERY_ERROR) return 0;
+  if (!power_on_) return index == VBD_CMD_QUERY_STATUS || index == VBD_CMD_QUERY_MODEL ? 0 : VBD_RET_E04;
   switch (index) {
-    case cmd::QUERY_ADDRESS:
-    case cmd::QUERY_CHAPTER:
-    case cmd::QUERY_CHAPTERS:
-    case cmd::QUERY_TIME:
-    case cmd::QUERY_TITLE:
-    case cmd::QUERY_LABEL: return media_error();
+    case VBD_CMD_QUERY_ADDRESS:
+    case VBD_CMD_QUERY_CHAPTER:
+    case VBD_CMD_QUERY_CHAPTERS:
+    case VBD_CMD_QUERY_TIME:
+    case VBD_CMD_QUERY_TITLE:
+    case VBD_CMD_QUERY_LABEL: return media_error();
     default: return 0;
   }
 }
@@ -275,7 +275,7 @@ void player_model::fill_status(int index, response* ret) const {
   unsigned seconds_total = static_cast<unsigned>(position_ms_ / 1000);
   unsigned minutes_total = seconds_total / 60;
   switch (index) {
-    case cmd::QUERY_ADDRESS:
+    case VBD_CMD_QUERY_ADDRESS:
       put_i32(ret, 8, kind);
       put_u16(ret, 12, static_cast<unsigned>(compact ? chapter() : title()));
       put_u16(ret, 14, compact ? 1u : static_cast<unsigned>(chapter()));
@@ -283,21 +283,21 @@ void player_model::fill_status(int index, response* ret) const {
       put_u8(ret, 17, minutes_total % 60);
       put_u8(ret, 18, seconds_total % 60);
       break;
-    case cmd::QUERY_CHAPTER:
+    case VBD_CMD_QUERY_CHAPTER:
       put_i32(ret, 8, kind);
       put_u16(ret, 12, static_cast<unsigned>(chapter()));
       break;
-    case cmd::QUERY_CHAPTERS: put_u16(ret, 8, static_cast<unsigned>(chapter_count())); break;
-    case cmd::QUERY_TIME:
+    case VBD_CMD_QUERY_CHAPTERS: put_u16(ret, 8, static_cast<unsigned>(chapter_count())); break;
+    case VBD_CMD_QUERY_TIME:
       put_i32(ret, 8, kind);
       put_u16(ret, 12, minutes_total);
       put_u8(ret, 14, seconds_total % 60);
       break;
-    case cmd::QUERY_TITLE:
+    case VBD_CMD_QUERY_TITLE:
       put_u8(ret, 8, static_cast<unsigned>(title()));
       put_u8(ret, 9, static_cast<unsigned>(title_count()));
       break;
-    case cmd::QUERY_KEYS:
+    case VBD_CMD_QUERY_KEYS:
       put_i32(ret, 8, key_lock_);
       put_i32(ret, 12, 2);  // front-panel lock: not supported
       put_u8(ret, 16, static_cast<unsigned>(audio_stream_));
@@ -307,17 +307,17 @@ void player_model::fill_status(int index, response* ret) const {
       put_u8(ret, 20, 0xFF);
       put_u8(ret, 21, 0xFF);
       break;
-    case cmd::QUERY_VIDEO:
+    case VBD_CMD_QUERY_VIDEO:
       put_i32(ret, 8, 1);   // digital video output connected
       put_i32(ret, 12, 0);  // 3D output off
       put_i32(ret, 16, 2);  // not supported
       break;
-    case cmd::QUERY_AUDIO:
+    case VBD_CMD_QUERY_AUDIO:
       put_i32(ret, 8, 1);   // digital audio output on
       put_i32(ret, 12, 1);  // downmix on
       put_i32(ret, 16, 0);  // dialogue enhancement off
       break;
-    case cmd::QUERY_DISC: {
+    case VBD_CMD_QUERY_DISC: {
       int32_t type = disc_ == disc_kind::bd ? 0 : disc_ == disc_kind::dvd ? 1 : disc_ == disc_kind::cd ? 2 : 3;
       int32_t state = tray_open_ ? 5 : disc_ == disc_kind::none ? 6 : static_cast<int32_t>(transport_);
       put_i32(ret, 8, disc_ != disc_kind::none && !tray_open_ ? 1 : 0);
@@ -325,14 +325,14 @@ void player_model::fill_status(int index, response* ret) const {
       put_i32(ret, 16, state);
       break;
     }
-    case cmd::QUERY_STATUS: put_i32(ret, 8, status_code()); break;
-    case cmd::QUERY_LABEL: {
+    case VBD_CMD_QUERY_STATUS: put_i32(ret, 8, status_code()); break;
+    case VBD_CMD_QUERY_LABEL: {
       char label[36] = {};
       snprintf(label, sizeof label, "VBD SIM %s DISC", disc_ == disc_kind::bd ? "BD" : disc_ == disc_kind::dvd ? "DVD" : "CD");
       memcpy(ret->data, label, sizeof label);
       break;
     }
-    case cmd::QUERY_MODEL: snprintf(reinterpret_cast<char*>(ret->data), sizeof ret->data, "%s", MODEL_TEXT); break;
+    case VBD_CMD_QUERY_MODEL: snprintf(reinterpret_cast<char*>(ret->data), sizeof ret->data, "%s", MODEL_TEXT); break;
     default: break;  // "?E": the status form carries no data
   }
 }
@@ -342,11 +342,11 @@ outcome player_model::execute(int index, int32_t param, uint64_t now_ms) {
   out.ret.cmd_id = index;
   out.result = 0;
   changing(now_ms, [&] {
-    if (index >= 0 && index < cmd::COUNT && is_query(index)) {
+    if (index >= 0 && index < VBD_CMD_COUNT && is_query(index)) {
       if (int err = status_error(index)) {
         out.ret.ret_id = err;
       } else {
-        out.ret.ret_id = RET_STATUS;
+        out.ret.ret_id = VBD_RET_STATUS;
         fill_status(index, &out.ret);
       }
     } else {
@@ -357,7 +357,7 @@ outcome player_model::execute(int index, int32_t param, uint64_t now_ms) {
 }
 
 void player_model::set_power(bool on, uint64_t now_ms) {
-  changing(now_ms, [&] { apply(on ? cmd::POWER_ON : cmd::POWER_OFF, 0); });
+  changing(now_ms, [&] { apply(on ? VBD_CMD_POWER_ON : VBD_CMD_POWER_OFF, 0); });
 }
 
 void player_model::set_tray(bool open, uint64_t now_ms) {

@@ -11,70 +11,12 @@
 
 namespace sim {
 
-// Command indices of the control protocol's command table (the public
-// header's numbering).
-namespace cmd {
-inline constexpr int QUERY_ERROR = VBD_CMD_QUERY_ERROR;          // ?E
-inline constexpr int POWER_ON = VBD_CMD_POWER_ON;                // PN
-inline constexpr int POWER_OFF = VBD_CMD_POWER_OFF;              // PF
-inline constexpr int OPEN = VBD_CMD_OPEN;                        // OP
-inline constexpr int CLOSE = VBD_CMD_CLOSE;                      // CO
-inline constexpr int RESET = VBD_CMD_RESET;                      // 99RJ
-inline constexpr int PLAY = VBD_CMD_PLAY;                        // PL
-inline constexpr int STOP = VBD_CMD_STOP;                        // ST
-inline constexpr int SCAN_FORWARD = VBD_CMD_SCAN_FORWARD;        // SF
-inline constexpr int SCAN_REVERSE = VBD_CMD_SCAN_REVERSE;        // SR
-inline constexpr int STILL = VBD_CMD_STILL;                      // NS
-inline constexpr int KEY_LOCK = VBD_CMD_KEY_LOCK;                // #KL
-inline constexpr int QUERY_ADDRESS = VBD_CMD_QUERY_ADDRESS;      // ?A
-inline constexpr int QUERY_CHAPTER = VBD_CMD_QUERY_CHAPTER;      // ?R
-inline constexpr int QUERY_CHAPTERS = VBD_CMD_QUERY_CHAPTERS;    // ?C
-inline constexpr int QUERY_TIME = VBD_CMD_QUERY_TIME;            // ?T
-inline constexpr int QUERY_TITLE = VBD_CMD_QUERY_TITLE;          // ?I
-inline constexpr int QUERY_KEYS = VBD_CMD_QUERY_KEYS;            // ?K
-inline constexpr int QUERY_VIDEO = VBD_CMD_QUERY_VIDEO;          // ?V
-inline constexpr int QUERY_AUDIO = VBD_CMD_QUERY_AUDIO;          // ?J
-inline constexpr int QUERY_DISC = VBD_CMD_QUERY_DISC;            // ?D
-inline constexpr int QUERY_STATUS = VBD_CMD_QUERY_STATUS;        // ?P
-inline constexpr int QUERY_LABEL = VBD_CMD_QUERY_LABEL;          // ?L
-inline constexpr int QUERY_MODEL = VBD_CMD_QUERY_MODEL;          // ?Z
-inline constexpr int SWITCH_AUDIO = VBD_CMD_SWITCH_AUDIO;        // #SW
-inline constexpr int NEXT = VBD_CMD_NEXT;                        // NF
-inline constexpr int PREVIOUS = VBD_CMD_PREVIOUS;                // NR
-inline constexpr int REMOTE_KEY = VBD_CMD_REMOTE_KEY;            // /$/RU
-inline constexpr int REMOTE_KEY_LONG = VBD_CMD_REMOTE_KEY_LONG;  // L/$/RU
-inline constexpr int COUNT = VBD_CMD_COUNT;
-}  // namespace cmd
-
 // The mnemonic of a command index (the command library's table), or "?"
 // outside the table.
 const char* command_name(int index);
 
-// Reply codes (ret_id), as the public header numbers them.
-inline constexpr int RET_NONE = VBD_RET_NONE;
-inline constexpr int RET_OK = VBD_RET_OK;    // "R"
-inline constexpr int RET_E00 = VBD_RET_E00;  // communication error (never produced by the model)
-inline constexpr int RET_E04 = VBD_RET_E04;  // not possible in the current state
-inline constexpr int RET_E06 = VBD_RET_E06;  // parameter out of range
-inline constexpr int RET_E11 = VBD_RET_E11;  // no disc
-inline constexpr int RET_E12 = VBD_RET_E12;  // no such chapter / title
-inline constexpr int RET_E15 = VBD_RET_E15;  // (not produced by the model)
-inline constexpr int RET_E16 = VBD_RET_E16;  // (not produced by the model)
-inline constexpr int RET_E99 = VBD_RET_E99;  // unknown command
-inline constexpr int RET_STATUS = VBD_RET_STATUS;
-
 enum class disc_kind { none, bd, dvd, cd };
 enum class transport { stop, play, still, scan_forward, scan_reverse };
-
-// Player status codes, answered to "?P" and pushed as "Pnn" events.
-inline constexpr int STATUS_STANDBY = VBD_STATUS_STANDBY;
-inline constexpr int STATUS_TRAY_OPEN = VBD_STATUS_TRAY_OPEN;
-inline constexpr int STATUS_NO_DISC = VBD_STATUS_NO_DISC;
-inline constexpr int STATUS_STOP = VBD_STATUS_STOP;
-inline constexpr int STATUS_PLAY = VBD_STATUS_PLAY;
-inline constexpr int STATUS_STILL = VBD_STATUS_STILL;
-inline constexpr int STATUS_SCAN_FORWARD = VBD_STATUS_SCAN_FORWARD;
-inline constexpr int STATUS_SCAN_REVERSE = VBD_STATUS_SCAN_REVERSE;
 
 inline constexpr int SCAN_SPEED = 8;            // times normal speed
 inline constexpr int STEP_MS = 40;              // one frame step while still
