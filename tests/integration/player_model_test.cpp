@@ -20,7 +20,9 @@ unsigned u16_at(const outcome& o, int offset) {
   memcpy(&v, reinterpret_cast<const uint8_t*>(&o.ret) + offset, sizeof v);
   return v;
 }
-unsigned u8_at(const outcome& o, int offset) { return reinterpret_cast<const uint8_t*>(&o.ret)[offset]; }
+unsigned u8_at(const outcome& o, int offset) {
+  return reinterpret_cast<const uint8_t*>(&o.ret)[offset];
+}
 int32_t i32_at(const outcome& o, int offset) {
   int32_t v;
   memcpy(&v, reinterpret_cast<const uint8_t*>(&o.ret) + offset, sizeof v);
@@ -84,7 +86,8 @@ TEST(PlayerModel, StillStepsAndStateRules) {
   EXPECT_EQ(p.execute(VBD_CMD_KEY_LOCK, 1, 5000).ret.ret_id, VBD_RET_OK);
   EXPECT_EQ(p.execute(VBD_CMD_KEY_LOCK, 2, 5000).ret.ret_id, VBD_RET_E06);
   EXPECT_EQ(p.execute(VBD_CMD_SWITCH_AUDIO, 0, 5000).ret.ret_id, VBD_RET_E06);
-  EXPECT_EQ(p.execute(VBD_CMD_REMOTE_KEY, static_cast<int32_t>(0xA55A00FFu), 5000).ret.ret_id, VBD_RET_OK);
+  EXPECT_EQ(p.execute(VBD_CMD_REMOTE_KEY, static_cast<int32_t>(0xA55A00FFu), 5000).ret.ret_id,
+            VBD_RET_OK);
   EXPECT_EQ(p.remote_code(), 0xA55A00FFu);
   p.set_disc(sim::disc_kind::none, 5000);
   EXPECT_EQ(p.execute(VBD_CMD_PLAY, 0, 5000).ret.ret_id, VBD_RET_E11);

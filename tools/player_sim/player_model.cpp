@@ -29,12 +29,15 @@ void put_i32(response* ret, int offset, int32_t value) {
 }
 
 bool is_query(int index) {
-  return index == VBD_CMD_QUERY_ERROR || (index >= VBD_CMD_QUERY_ADDRESS && index <= VBD_CMD_QUERY_MODEL);
+  return index == VBD_CMD_QUERY_ERROR ||
+         (index >= VBD_CMD_QUERY_ADDRESS && index <= VBD_CMD_QUERY_MODEL);
 }
 
 }  // namespace
 
-const char* command_name(int index) { return index >= 0 && index < VBD_CMD_COUNT ? v232cmd_names[index] : "?"; }
+const char* command_name(int index) {
+  return index >= 0 && index < VBD_CMD_COUNT ? v232cmd_names[index] : "?";
+}
 
 const char* disc_name(disc_kind disc) {
   switch (disc) {
@@ -56,7 +59,10 @@ bool parse_disc(const std::string& text, disc_kind* disc) {
 }
 
 player_model::player_model(const player_config& config, uint64_t now_ms)
-    : power_on_(config.power_on), tray_open_(config.tray_open), disc_(config.disc), clock_ms_(now_ms) {}
+    : power_on_(config.power_on),
+      tray_open_(config.tray_open),
+      disc_(config.disc),
+      clock_ms_(now_ms) {}
 
 const player_model::disc_layout& player_model::layout() const {
   static constexpr disc_layout NONE{0, {0, 0, 0}, 1};
@@ -81,7 +87,9 @@ int player_model::chapter() const {
   return static_cast<int>(position_ms_ / static_cast<uint64_t>(layout().chapter_ms)) + 1;
 }
 
-bool player_model::media_ready() const { return power_on_ && !tray_open_ && disc_ != disc_kind::none; }
+bool player_model::media_ready() const {
+  return power_on_ && !tray_open_ && disc_ != disc_kind::none;
+}
 
 int player_model::media_error() const {
   if (tray_open_) return VBD_RET_E04;
@@ -131,7 +139,9 @@ void player_model::advance(uint64_t now_ms) {
   if (!media_ready() || elapsed == 0) return;
   int old_status = status_code();
   const disc_layout& l = layout();
-  auto title_ms = [&] { return static_cast<uint64_t>(l.chapters[title_]) * static_cast<uint64_t>(l.chapter_ms); };
+  auto title_ms = [&] {
+    return static_cast<uint64_t>(l.chapters[title_]) * static_cast<uint64_t>(l.chapter_ms);
+  };
   switch (transport_) {
     case transport::play:
     case transport::scan_forward: {
@@ -256,7 +266,8 @@ int player_model::apply(int index, int32_t param) {
 
 int player_model::status_error(int index) const {
   if (index == VBD_CMD_QUERY_ERROR) return 0;
-  if (!power_on_) return index == VBD_CMD_QUERY_STATUS || index == VBD_CMD_QUERY_MODEL ? 0 : VBD_RET_E04;
+  if (!power_on_)
+    return index == VBD_CMD_QUERY_STATUS || index == VBD_CMD_QUERY_MODEL ? 0 : VBD_RET_E04;
   switch (index) {
     case VBD_CMD_QUERY_ADDRESS:
     case VBD_CMD_QUERY_CHAPTER:
@@ -318,8 +329,13 @@ void player_model::fill_status(int index, response* ret) const {
       put_i32(ret, 16, 0);  // dialogue enhancement off
       break;
     case VBD_CMD_QUERY_DISC: {
-      int32_t type = disc_ == disc_kind::bd ? 0 : disc_ == disc_kind::dvd ? 1 : disc_ == disc_kind::cd ? 2 : 3;
-      int32_t state = tray_open_ ? 5 : disc_ == disc_kind::none ? 6 : static_cast<int32_t>(transport_);
+      int32_t type = disc_ == disc_kind::bd    ? 0
+                     : disc_ == disc_kind::dvd ? 1
+                     : disc_ == disc_kind::cd  ? 2
+                                               : 3;
+      int32_t state = tray_open_                 ? 5
+                      : disc_ == disc_kind::none ? 6
+                                                 : static_cast<int32_t>(transport_);
       put_i32(ret, 8, disc_ != disc_kind::none && !tray_open_ ? 1 : 0);
       put_i32(ret, 12, type);
       put_i32(ret, 16, state);
@@ -328,11 +344,16 @@ void player_model::fill_status(int index, response* ret) const {
     case VBD_CMD_QUERY_STATUS: put_i32(ret, 8, status_code()); break;
     case VBD_CMD_QUERY_LABEL: {
       char label[36] = {};
-      snprintf(label, sizeof label, "VBD SIM %s DISC", disc_ == disc_kind::bd ? "BD" : disc_ == disc_kind::dvd ? "DVD" : "CD");
+      snprintf(label, sizeof label, "VBD SIM %s DISC",
+               disc_ == disc_kind::bd    ? "BD"
+               : disc_ == disc_kind::dvd ? "DVD"
+                                         : "CD");
       memcpy(ret->data, label, sizeof label);
       break;
     }
-    case VBD_CMD_QUERY_MODEL: snprintf(reinterpret_cast<char*>(ret->data), sizeof ret->data, "%s", MODEL_TEXT); break;
+    case VBD_CMD_QUERY_MODEL:
+      snprintf(reinterpret_cast<char*>(ret->data), sizeof ret->data, "%s", MODEL_TEXT);
+      break;
     default: break;  // "?E": the status form carries no data
   }
 }
@@ -388,15 +409,18 @@ bool player_model::take_standby_change(int* standby_out) {
 }
 
 std::string player_model::describe() const {
-  static constexpr const char* TRANSPORT[] = {"stop", "play", "still", "scan-forward", "scan-reverse"};
+  static constexpr const char* TRANSPORT[] = {"stop", "play", "still", "scan-forward",
+                                              "scan-reverse"};
   unsigned s = static_cast<unsigned>(position_ms_ / 1000);
   char text[200];
   snprintf(text, sizeof text,
-           "power=%s tray=%s disc=%s transport=%s title=%d/%d chapter=%d/%d time=%02u:%02u:%02u status=P%02d "
+           "power=%s tray=%s disc=%s transport=%s title=%d/%d chapter=%d/%d time=%02u:%02u:%02u "
+           "status=P%02d "
            "keylock=%d audio=%d remote=0x%08x",
            power_on_ ? "on" : "off", tray_open_ ? "open" : "closed", disc_name(disc_),
-           TRANSPORT[static_cast<int>(transport_)], title_count() ? title() : 0, title_count(), chapter(),
-           chapter_count(), s / 3600, (s / 60) % 60, s % 60, status_code(), key_lock_, audio_stream_, remote_code_);
+           TRANSPORT[static_cast<int>(transport_)], title_count() ? title() : 0, title_count(),
+           chapter(), chapter_count(), s / 3600, (s / 60) % 60, s % 60, status_code(), key_lock_,
+           audio_stream_, remote_code_);
   return text;
 }
 
