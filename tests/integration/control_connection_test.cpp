@@ -106,35 +106,6 @@ TEST_F(ControlTest, ConnectionsReplacedWhileEventsFlow) {
   EXPECT_EQ(last, 999 + kEvents);
 }
 
-TEST_F(ControlTest, ConnectionFromAnotherAddressIsClosedAtOnce) {
-  start_sim({"--no-events"});
-  start_daemon();
-  auto first = connect();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->request("PL\r"), "R\r\n");
-
-  // Refused without a byte, and the connected client goes on undisturbed.
-  auto other = connect(net_->second_client_address());
-  ASSERT_TRUE(other);
-  EXPECT_TRUE(other->wait_closed(kWaitMs));
-  EXPECT_EQ(other->take(), "");
-  EXPECT_EQ(first->request("ST\r"), "R\r\n");
-
-  // Once the client has gone, the other address is served.
-  first.reset();
-  std::string reply;
-  long long deadline = now_ms() + kWaitMs;
-  while (now_ms() < deadline) {
-    other = connect(net_->second_client_address());
-    ASSERT_TRUE(other);
-    // The first client's thread may not have noticed its end yet.
-    if (other->wait_closed(300)) continue;
-    reply = other->request("?P\r");
-    break;
-  }
-  EXPECT_EQ(reply, "P03\r\n");
-}
-
 TEST_F(ControlTest, SigintEndsEveryConnectionAndTheProgram) {
   start_sim({"--no-events"});
   // With the description in place discovery runs too, and is stopped.

@@ -139,6 +139,9 @@ TEST_F(framer_test, LongestFramesStayInsideTheBuffer) {
   EXPECT_EQ(feed(big + "\r"),
             (std::vector<outcome>{{VEL_FRAME_OVERFLOW, ""}}));
   vel_protocol_server_framer_init(&f_);
+  // The byte after it opens a text request of its own.
+  EXPECT_EQ(feed(big + "PL\r"), (std::vector<outcome>{{VEL_FRAME_OVERFLOW, ""}, {R, "PL"}}));
+  vel_protocol_server_framer_init(&f_);
   // A zero-size length field puts the checksum at index 255 and the
   // payload's NUL on index 4 + 252 = 256, the buffer's last byte.
   std::string edge = std::string("\x02\x80\x00\xFC", 4) + std::string(250, 'p') + "\x01";

@@ -99,6 +99,7 @@ TEST_F(server_test, OverflowAndSlowRequestsAreDropped) {
   c.send("N\r");
   ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 2; }));
   EXPECT_EQ(rec_.request_list()[1], "N");
+  EXPECT_EQ(c.take(50), "");  // nor to a request dropped for its time
 }
 
 TEST_F(server_test, SecondConnectionFromSameAddressReplacesTheFirst) {
