@@ -1,5 +1,6 @@
 // HTTP requests read over a socketpair (request line, header forms, bodies
-// by length, chunked and until close) and responses written to one.
+// by length, chunked and until close, the header and body limits) and
+// responses written to one.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -212,6 +213,89 @@ TEST_F(RequestReadTest, ByteWisePacketReadLeavesTheRestOnTheSocket) {
   EXPECT_EQ(cg_socket_read(pair.sock, rest, 4), 4);
   EXPECT_STREQ(rest, "rest");
   cg_http_packet_delete(packet);
+}
+
+// The limits on what one request may make the reader hold, at their exact
+// boundaries. read_whole() reads one request from bytes a writer thread
+// sends (more than a socket buffer holds) before closing its end.
+struct read_result {
+  int rc = -1;
+  size_t content = 0;
+  int headers = 0;
+};
+
+read_result read_whole(const std::string& bytes) {
+  socket_pair pair;
+  std::thread writer([&] {
+    vbd_test::send_all(pair.peer, bytes);
+    pair.close_peer_writes();
+  });
+  cg_http_request* request = cg_http_request_new();
+  cg_http_request_set_socket(request, pair.sock);
+  read_result result;
+  result.rc = cg_http_request_read(request, pair.sock);
+  result.content = static_cast<size_t>(cg_string_length(request->packet.content));
+  for (cg_http_header* h = cg_http_header_list_first(request->packet.headers); h; h = cg_http_header_next(h)) {
+    result.headers++;
+  }
+  // Unblocks a writer that the reader left behind.
+  shutdown(cg_socket_get_fd(pair.sock), SHUT_RDWR);
+  writer.join();
+  cg_http_request_delete(request);
+  return result;
+}
+
+std::string with_headers(int count) {
+  std::string text = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < count; i++) text += "X-" + std::to_string(i) + ": v\r\n";
+  return text + "\r\n";
+}
+
+std::string chunked(size_t total, size_t chunk) {
+  std::string text = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  char size[32];
+  for (size_t sent = 0; sent < total; sent += chunk) {
+    size_t n = total - sent < chunk ? total - sent : chunk;
+    snprintf(size, sizeof size, "%zx\r\n", n);
+    text += size + std::string(n, 'c') + "\r\n";
+  }
+  return text + "0\r\n\r\n";
+}
+
+TEST(HttpLimits, HeaderLines) {
+  read_result at = read_whole(with_headers(CG_HTTP_MAX_HEADERS));
+  EXPECT_EQ(at.rc, 1);
+  EXPECT_EQ(at.headers, CG_HTTP_MAX_HEADERS);
+  EXPECT_EQ(read_whole(with_headers(CG_HTTP_MAX_HEADERS + 1)).rc, 0);
+}
+
+TEST(HttpLimits, SizedBodies) {
+  const size_t max = CG_HTTP_MAX_CONTENT;
+  auto sized = [](size_t declared, size_t sent) {
+    return "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n" + std::string(sent, 's');
+  };
+  read_result at = read_whole(sized(max, max));
+  EXPECT_EQ(at.rc, 1);
+  EXPECT_EQ(at.content, max);
+  EXPECT_EQ(read_whole(sized(max + 1, max + 1)).rc, 0);
+}
+
+TEST(HttpLimits, ChunkedBodies) {
+  const size_t max = CG_HTTP_MAX_CONTENT;
+  read_result at = read_whole(chunked(max, 100000));
+  EXPECT_EQ(at.rc, 1);
+  EXPECT_EQ(at.content, max);
+  EXPECT_EQ(read_whole(chunked(max + 1, 100000)).rc, 0);
+  EXPECT_EQ(read_whole(chunked(max + 1, max + 1)).rc, 0);
+}
+
+TEST(HttpLimits, BodiesReadUntilClose) {
+  const size_t max = CG_HTTP_MAX_CONTENT;
+  const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\n";
+  read_result at = read_whole(head + std::string(max, 'u'));
+  EXPECT_EQ(at.rc, 1);
+  EXPECT_EQ(at.content, max);
+  EXPECT_EQ(read_whole(head + std::string(max + 1, 'u')).rc, 0);
 }
 
 TEST(HeaderSplitTest, FollowsTheTokenizerRule) {
