@@ -110,12 +110,6 @@ TEST_F(ControlTest, PlayerEventsReachTheClientAsOneLine) {
   ASSERT_TRUE(client->wait_lines(1, kWaitMs));
   EXPECT_EQ(client->take(), "P04\r\n");
 
-  // The longest text the player can send: every byte of the message body
-  // after the text's offset, without a NUL. It arrives whole, as one line.
-  sim_script("event-fill 136 Q", "[controlapp_cmd_proc]recv auto feedback msg\n");
-  ASSERT_TRUE(client->wait_lines(1, kWaitMs));
-  EXPECT_EQ(client->take(), std::string(136, 'Q') + "\r\n");
-
   // A command that changes the player's state: its reply and the player's
   // status event both arrive, each as a line of its own (in either order).
   ASSERT_TRUE(client->send("PL\r"));
