@@ -119,6 +119,7 @@ TEST(LinkWait, StopCutsTheWaitOfAnExchangeShort) {
     stopper.join();
     EXPECT_GE(elapsed, 100);
     EXPECT_LT(elapsed, 1500);  // not the 4.46 s limit
+    EXPECT_EQ(ret.ret_id, 3);  // the prepared reply is left as it was
     EXPECT_TRUE(out.wait_for("[command_handler] program stopping, no reply awaited.\n", 0));
     // The stop descriptor stays set: the main loop's wait returns at once.
     EXPECT_GE(vel_stop_fd(), 0);

@@ -1,7 +1,8 @@
 // The limits the hostile suite relies on, at their exact boundaries: how
-// long a send to a full queue may wait, and the exchange cut short by a
-// stop. What one HTTP request may make the reader hold is tested with the
-// reader (tests/http/http_message_test.cpp).
+// long a send to a full queue may wait. An exchange cut short by a stop is
+// tested with the link (tests/app/link_wait_test.cpp), and what one HTTP
+// request may make the reader hold with the reader
+// (tests/http/http_message_test.cpp).
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -69,29 +70,6 @@ TEST(LinkLimits, SendToAFullQueueGivesUpAfterTheBound) {
     start = now_ms();
     EXPECT_EQ(cli_send_cmd(&msg), -1);
     EXPECT_LT(now_ms() - start, 100);
-  });
-}
-
-TEST(LinkLimits, StopCutsAnExchangeShort) {
-  in_private_ipc([] {
-    vbd_test::output_capture out;
-    msg_qid = cli_create_msgQ(CONTROLAPP_MSGQ_KEY);
-    ASSERT_NE(msg_qid, -1);
-    std::thread stopper([] {
-      sleep_ms(200);
-      vel_exit_handler(2);
-    });
-    v232cmd_req req{6, 0};
-    v232cmd_ret ret{};
-    ret.ret_id = 3;
-    long long start = now_ms();
-    EXPECT_EQ(command_handler(&req, &ret, 0), 3);
-    long long took = now_ms() - start;
-    stopper.join();
-    EXPECT_GE(took, 150);
-    EXPECT_LT(took, 400);
-    EXPECT_EQ(ret.ret_id, 3);
-    EXPECT_TRUE(out.wait_for("[command_handler] program stopping, no reply awaited.\n", 0));
   });
 }
 
