@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +16,7 @@
 
 #include "http/http.h"
 #include "tests/http/http_test_util.h"
+#include "tests/support/child.h"
 
 namespace {
 
@@ -376,25 +376,22 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
 #endif
 #endif
   // The child, with the limit, runs a server of its own.
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  int rc = vbd_test::run_child([] {
     cg_http_server* s = cg_http_server_new();
     int p = open_on_loopback(s);
     recorder child_rec;
     cg_http_server_set_listener(s, answer_with_uri);
     cg_http_server_set_user_data(s, &child_rec);
-    if (p < 0 || !cg_http_server_start(s)) _exit(2);
+    if (p < 0 || !cg_http_server_start(s)) return 2;
     // The C library keeps the stacks of ended threads mapped (up to 40 MiB)
     // and gives them to new threads without new address space: after the
     // earlier tests every connection would get one. Parked threads take
     // them all first.
     for (int i = 0; i < 170; i++) {
       cg_thread* parked = cg_thread_new();
-      if (!parked) _exit(4);
+      if (!parked) return 4;
       cg_thread_set_action(parked, [](cg_thread* self) { cg_thread_wait(self, CG_WAIT_FOREVER); });
-      if (!cg_thread_start(parked)) _exit(4);
+      if (!cg_thread_start(parked)) return 4;
     }
     // Room for the threads already there and a few more stacks (a thread
     // stack is a few hundred KiB).
@@ -406,7 +403,7 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
     rlimit limit{};
     limit.rlim_cur = limit.rlim_max =
         static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4u << 20);
-    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return 3;
 
     std::vector<int> held;
     int refused = 0;
@@ -438,12 +435,9 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
     }
     std::fprintf(stderr, "held %zu, closed by the server %d, served after: %s\n", held.size(),
                  refused, body.c_str());
-    _exit(refused > 0 && body == "/after" ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return refused > 0 && body == "/after" ? 0 : 1;
+  });
+  EXPECT_EQ(rc, 0);
 }
 
 }  // namespace
