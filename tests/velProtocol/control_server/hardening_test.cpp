@@ -28,6 +28,18 @@ int serve_after_descriptor_exhaustion() {
     if (vel_protocol_server_open(server, candidate, "127.0.0.1")) port = candidate;
   }
   if (port == 0 || !vel_protocol_server_start(server)) return 11;
+  // One round trip first, and its connection gone: the accept thread is then
+  // in its wait with its wake descriptor made, so it cannot take the one
+  // descriptor kept for the client below.
+  {
+    client warm;
+    if (!warm.connect_to(port) || !warm.send("CON\r") || warm.read_bytes(5, 5000) != "CON\r\n") {
+      return 14;
+    }
+  }
+  if (!vbd_test::wait_until([server] { return vel_protocol_server_client_count(server) == 0; })) {
+    return 15;
+  }
 
   client c;
   int probe = socket(AF_INET, SOCK_STREAM, 0);  // keeps one descriptor for the client
