@@ -20,9 +20,13 @@ bool cg_buffer_reserve(cg_buffer* buf, size_t extra) {
   }
   const size_t needed = buf->length + extra + 1;  // room for the terminator
   if (needed <= buf->capacity) return true;
-  // Doubling, but never past the limit and its terminator.
-  size_t capacity = buf->capacity < 64 ? 64 : buf->capacity;
-  while (capacity < needed) capacity = capacity <= (limit + 1) / 2 ? capacity * 2 : limit + 1;
+  // Twice the old size or what is needed, whichever is more (a buffer that
+  // a connection keeps is then about the size of its largest message), but
+  // never past the limit and its terminator.
+  size_t capacity = buf->capacity == 0               ? 64
+                    : buf->capacity <= (limit + 1) / 2 ? buf->capacity * 2
+                                                       : limit + 1;
+  if (capacity < needed) capacity = needed;
   if (capacity > limit + 1) capacity = limit + 1;
   auto* grown = static_cast<char*>(std::realloc(buf->data, capacity));
   if (!grown) {
