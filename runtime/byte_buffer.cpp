@@ -47,15 +47,6 @@ bool cg_buffer_append(cg_buffer* buf, const char* bytes, size_t n) {
   return true;
 }
 
-bool cg_buffer_append_fill(cg_buffer* buf, char c, size_t n) {
-  if (n == 0) return true;
-  if (!cg_buffer_reserve(buf, n)) return false;
-  std::memset(buf->data + buf->length, c, n);
-  buf->length += n;
-  buf->data[buf->length] = '\0';
-  return true;
-}
-
 void cg_buffer_reset(cg_buffer* buf) {
   buf->length = 0;
   buf->failed = false;

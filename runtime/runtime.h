@@ -109,8 +109,6 @@ bool cg_buffer_append(cg_buffer* buf, const char* bytes, size_t n);
 inline bool cg_buffer_append(cg_buffer* buf, std::string_view text) {
   return cg_buffer_append(buf, text.data(), text.size());
 }
-// n copies of one byte.
-bool cg_buffer_append_fill(cg_buffer* buf, char c, size_t n);
 // Empties the buffer and keeps its memory (and its limit) for reuse.
 void cg_buffer_reset(cg_buffer* buf);
 // Frees the memory; the buffer is empty again, its limit kept.

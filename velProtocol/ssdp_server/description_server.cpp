@@ -119,6 +119,11 @@ rendered_text rendered_for(cg_upnp_device* dev, const char* url_base) {
   }
 }
 
+// Under the device mutex.
+void drop_renderings(cg_upnp_device* dev) {
+  if (dev->description_cache) dev->description_cache->entries.clear();
+}
+
 }  // namespace
 
 namespace vbd_ssdp {
@@ -130,7 +135,7 @@ void description_cache_delete(cg_upnp_description_cache* cache) { delete cache; 
 void cg_upnp_device_description_changed(cg_upnp_device* dev) {
   if (!dev || !dev->mutex) return;
   cg_mutex_lock(dev->mutex);
-  if (dev->description_cache) dev->description_cache->entries.clear();
+  drop_renderings(dev);
   cg_mutex_unlock(dev->mutex);
 }
 
@@ -153,8 +158,8 @@ void cg_upnp_set_description_directory(const char* directory) {
 
 void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url) {
   if (!dev || !url) return;
-  cg_upnp_device_description_changed(dev);
   cg_mutex_lock(dev->mutex);
+  drop_renderings(dev);
   set_url_base(dev, url);
   cg_mutex_unlock(dev->mutex);
 }
