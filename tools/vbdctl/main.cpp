@@ -18,6 +18,7 @@
 #include "tools/vbdctl/ctl_connection.h"
 #include "runtime/runtime.h"
 #include "tools/vbdctl/ctl_protocol.h"
+#include "tools/vbdctl/discover.h"
 #include "tools/stop_signals.h"
 
 namespace {
@@ -279,6 +280,9 @@ int usage_error(const char* what) {
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc > 1 && (strcmp(argv[1], "discover") == 0 || strcmp(argv[1], "-d") == 0)) {
+    return vbdctl::discover_main(argc - 1, argv + 1);
+  }
   enum { OPT_CONNECT_TIMEOUT = 256 };
   static const option LONG_OPTIONS[] = {
       {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
