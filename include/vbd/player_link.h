@@ -18,6 +18,12 @@
  * 32-bit little-endian integers unless stated otherwise.
  *
  * What the main program must do:
+ *   - at start, before anything else, drain type 4321: take every waiting
+ *     message with msgrcv(..., IPC_NOWAIT) and drop the commands (kind
+ *     VBD_MSG_NORMAL) among them. The queue outlives both programs, so it
+ *     may hold commands sent before this start, whose sender gave up on them
+ *     long ago; answering one would hand its answer to vBdServer's next
+ *     command. Handle any other kind as usual (a waiting hello included);
  *   - read type 4321 (a non-blocking msgrcv with IPC_NOWAIT is fine);
  *   - answer every command (kind VBD_MSG_NORMAL) with ONE message of type
  *     1234, kind VBD_MSG_NORMAL, `cmd` set to the command's index, the

@@ -94,7 +94,8 @@ TEST_F(PlayerSimTest, HelpDocumentsTheOptions) {
   ASSERT_TRUE(sim->exited_with(0, WAIT_MS));
   std::string out = sim->out();
   for (const char* option : {"--key", "--delay", "--no-reply", "--drop", "--override", "--no-events", "--exec",
-                             "--on-hello", "event TEXT", "standby N", "shutdown", "next FIELDS"}) {
+                             "--on-hello", "--keep-queue", "event TEXT", "standby N", "shutdown", "next FIELDS",
+                             "help "}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
   auto bad = process::start({vbd_test::sim_path(), "--bogus"});
@@ -259,3 +260,45 @@ TEST_F(PlayerSimTest, ScriptSendsEventsStandbyShutdownAndRawKinds) {
 }
 
 }  // namespace
+
+// Commands left in the queue by a daemon that gave up on them must not be
+// answered: the daemon would take such a reply for its next command's.
+TEST_F(PlayerSimTest, DropsCommandsLeftFromBeforeButHandlesTheHello) {
+  controlapp_msg msg{};
+  msg.cmd_type = CONTROLAPP_MSG_NORMAL;
+  msg.cmd = VBD_CMD_STOP;
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
+  controlapp_msg hello{};
+  hello.cmd_type = CONTROLAPP_MSG_HELLO;
+  hello.pid = 77;
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, hello));
+  start({"--no-events"});
+  EXPECT_TRUE(sim_->wait_for("[sim] dropped 2 commands left in the queue from before\n", WAIT_MS));
+  EXPECT_TRUE(sim_->wait_for("[sim] hello from server pid 77\n", WAIT_MS));
+  ASSERT_TRUE(next_of_kind(CONTROLAPP_MSG_STANDBY, &msg));
+  // The first reply on the channel is the one to the first new command.
+  EXPECT_EQ(command(VBD_CMD_QUERY_STATUS).cmd, VBD_CMD_QUERY_STATUS);
+  EXPECT_FALSE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, 300));
+}
+
+TEST_F(PlayerSimTest, KeepQueueAnswersCommandsLeftFromBefore) {
+  controlapp_msg msg{};
+  msg.cmd_type = CONTROLAPP_MSG_NORMAL;
+  msg.cmd = VBD_CMD_STOP;
+  ASSERT_TRUE(daemon_->send(MSGTYPE_TO_MAIN, msg));
+  start({"--no-events", "--keep-queue"});
+  ASSERT_TRUE(daemon_->receive(MSGTYPE_FROM_MAIN, &msg, WAIT_MS));
+  EXPECT_EQ(msg.cmd, VBD_CMD_STOP);
+  EXPECT_EQ(sim_->out().find("dropped"), std::string::npos);
+}
+
+TEST_F(PlayerSimTest, HelpScriptCommandListsTheScriptCommands) {
+  start();
+  ASSERT_TRUE(sim_->send("help\n"));
+  ASSERT_TRUE(sim_->wait_for("  quit ", WAIT_MS));
+  for (const char* command : {"event TEXT", "override FIELDS|off", "tray open|close", "help "}) {
+    EXPECT_NE(sim_->out().find(command), std::string::npos) << command;
+  }
+  EXPECT_EQ(sim_->err(), "");
+}

@@ -46,28 +46,12 @@ const char HELP[] =
     "      --on-hello CMD     run a script command when the hello arrives\n"
     "                         (repeatable)\n"
     "      --exit-on-eof      exit when standard input is closed\n"
+    "      --keep-queue       answer commands left in the queue from before\n"
+    "                         (by default they are dropped at start: their\n"
+    "                         sender gave up on them long ago)\n"
     "  -h, --help             this text\n"
     "\n"
-    "Script commands (one per line on standard input, or with -e/--on-hello):\n"
-    "  event TEXT             push an auto-feedback text (kind 1)\n"
-    "  event-fill N [C]       push N bytes of C (default A) as the text; N 136\n"
-    "                         fills the body to its end with no NUL\n"
-    "  standby N              report standby state N (kind 4)\n"
-    "  shutdown               ask the daemon to shut down (kind 3)\n"
-    "  raw KIND [CMD [PARAM]] send a message of any kind on type 1234\n"
-    "  delay MS               delay later replies by MS milliseconds\n"
-    "  noreply on|off         stop / resume answering commands\n"
-    "  drop N                 leave the next N commands unanswered\n"
-    "  next FIELDS            force fields of the next reply only\n"
-    "  override FIELDS|off    force fields of every later reply\n"
-    "  events on|off          auto-feedback texts on state changes\n"
-    "  power on|off           front-panel power\n"
-    "  tray open|close        front-panel tray\n"
-    "  disc bd|dvd|cd|none    swap the disc (stops playback)\n"
-    "  state                  print the player state\n"
-    "  wait MS                keep serving for MS milliseconds before the next\n"
-    "                         script command\n"
-    "  quit                   exit\n"
+    "%s"
     "\n"
     "FIELDS: key=value pairs separated by commas, keys kind, cmd, param, ret_id,\n"
     "cmd_id and result, values decimal or 0x hexadecimal; for example\n"
@@ -108,7 +92,7 @@ int usage_error(const char* what) {
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   enum { OPT_POWER = 256, OPT_TRAY, OPT_DISC, OPT_DELAY, OPT_NO_REPLY, OPT_DROP, OPT_OVERRIDE,
-         OPT_NO_EVENTS, OPT_NO_STANDBY, OPT_ON_HELLO, OPT_EXIT_ON_EOF };
+         OPT_NO_EVENTS, OPT_NO_STANDBY, OPT_ON_HELLO, OPT_EXIT_ON_EOF, OPT_KEEP_QUEUE };
   static const option LONG_OPTIONS[] = {
       {"key", required_argument, nullptr, 'k'},        {"power", required_argument, nullptr, OPT_POWER},
       {"tray", required_argument, nullptr, OPT_TRAY},   {"disc", required_argument, nullptr, OPT_DISC},
@@ -118,6 +102,7 @@ int main(int argc, char** argv) {
       {"no-standby", no_argument, nullptr, OPT_NO_STANDBY},
       {"exec", required_argument, nullptr, 'e'},        {"on-hello", required_argument, nullptr, OPT_ON_HELLO},
       {"exit-on-eof", no_argument, nullptr, OPT_EXIT_ON_EOF},
+      {"keep-queue", no_argument, nullptr, OPT_KEEP_QUEUE},
       {"help", no_argument, nullptr, 'h'},              {nullptr, 0, nullptr, 0}};
 
   sim::engine_options options;
@@ -156,7 +141,8 @@ int main(int argc, char** argv) {
       case 'e': start_commands.emplace_back(optarg); break;
       case OPT_ON_HELLO: options.on_hello.emplace_back(optarg); break;
       case OPT_EXIT_ON_EOF: exit_on_eof = true; break;
-      case 'h': fputs(HELP, stdout); return 0;
+      case OPT_KEEP_QUEUE: options.keep_queue = true; break;
+      case 'h': printf(HELP, sim::SCRIPT_HELP); return 0;
       default: return usage_error("unknown option");
     }
   }

@@ -103,6 +103,29 @@ bool parse_override(std::string_view fields, reply_override* out, std::string* e
   return true;
 }
 
+const char SCRIPT_HELP[] =
+    "Script commands (one per line on standard input, or with -e/--on-hello):\n"
+    "  event TEXT             push an auto-feedback text (kind 1)\n"
+    "  event-fill N [C]       push N bytes of C (default A) as the text; N 136\n"
+    "                         fills the body to its end with no NUL\n"
+    "  standby N              report standby state N (kind 4)\n"
+    "  shutdown               ask the daemon to shut down (kind 3)\n"
+    "  raw KIND [CMD [PARAM]] send a message of any kind on type 1234\n"
+    "  delay MS               delay later replies by MS milliseconds\n"
+    "  noreply on|off         stop / resume answering commands\n"
+    "  drop N                 leave the next N commands unanswered\n"
+    "  next FIELDS            force fields of the next reply only\n"
+    "  override FIELDS|off    force fields of every later reply\n"
+    "  events on|off          auto-feedback texts on state changes\n"
+    "  power on|off           front-panel power\n"
+    "  tray open|close        front-panel tray\n"
+    "  disc bd|dvd|cd|none    swap the disc (stops playback)\n"
+    "  state                  print the player state\n"
+    "  wait MS                keep serving for MS milliseconds before the next\n"
+    "                         script command\n"
+    "  help                   this list\n"
+    "  quit                   exit\n";
+
 engine::engine(const engine_options& options, FILE* log)
     : options_(options), log_(log), player_(options.player, monotonic_ms()) {}
 
@@ -112,8 +135,26 @@ bool engine::open() {
     fprintf(stderr, "[sim] cannot open queue key %d: %s\n", options_.key, strerror(errno));
     return false;
   }
+  // The drain comes before the line that says the queue is open, so a peer
+  // that waits for that line cannot lose a command to it.
+  if (!options_.keep_queue) drain_stale_commands();
   fprintf(log_, "[sim] queue key %d qid %d\n", options_.key, qid_);
   return true;
+}
+
+void engine::drain_stale_commands() {
+  int dropped = 0;
+  body msg{};
+  while (queue_receive(qid_, VBD_MSGTYPE_TO_MAIN, &msg)) {
+    if (msg.cmd_type == VBD_MSG_NORMAL) {
+      ++dropped;
+    } else {
+      handle(msg);
+    }
+  }
+  if (dropped > 0) {
+    fprintf(log_, "[sim] dropped %d command%s left in the queue from before\n", dropped, dropped == 1 ? "" : "s");
+  }
 }
 
 void engine::send_body(const body& msg) {
@@ -361,6 +402,8 @@ bool engine::run_command(std::string_view line) {
   } else if (verb == "wait") {
     if (!parse_int(rest, &a) || a < 0) return bad();
     wait_handling(a);
+  } else if (verb == "help") {
+    fputs(SCRIPT_HELP, log_);
   } else if (verb == "quit") {
     return false;
   } else {

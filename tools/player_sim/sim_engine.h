@@ -41,16 +41,22 @@ struct engine_options {
   reply_override always;
   bool events = true;
   bool standby_report = true;
+  bool keep_queue = false;
   std::vector<std::string> on_hello;
 };
 
 uint64_t monotonic_ms();
+
+// The script commands, one per line with what each does: the end of
+// --help, and what the script command "help" prints.
+extern const char SCRIPT_HELP[];
 
 class engine {
  public:
   engine(const engine_options& options, FILE* log);
 
   // Opens the queue; false (with a line on standard error) on failure.
+  // Unless keep_queue is set, first drops the commands it holds from before.
   bool open();
   // Lets a thread block on the queue from now on and answer each message on
   // that thread, under lock(); the loop waits on wait_fd(), which is set
@@ -81,6 +87,11 @@ class engine {
   };
 
   void handle(const body& msg);
+  // Drops the commands the queue holds from before this start (their sender
+  // gave up on them long ago: answering one would hand its reply to a later
+  // command, as replies carry no sequence number) and handles every other
+  // waiting message, a hello included.
+  void drain_stale_commands();
   void answer(const body& request);
   void flush_replies(uint64_t now);
   void flush_model();
