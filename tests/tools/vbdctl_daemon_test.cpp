@@ -82,18 +82,39 @@ TEST_F(VbdctlTest, CommandsPrintEachReplyWithItsMeaning) {
                              "?P -> P04  (player status 04: play)\n",
                              "12KL -> E06  (error: parameter out of range)\n", "?I -> 0103  (title 1 of 3)\n",
                              "?D -> 101  (disc loaded yes, type BD, state play)\n",
-                             "\" PL\" -> E04  (not a command: the rest of the line was ignored)\n"}))
+                             "PN PL -> E04  (no command at \" PL\": the rest of the line was ignored; PN ran before it, "
+                             "without a reply of its own)\n"}))
       << out;
   // The event the play command caused is printed as an event, not as a reply.
   EXPECT_NE(out.find("event: P04  (player status 04: play)\n"), std::string::npos) << out;
   EXPECT_TRUE(sim_->wait_for("[sim] recv cmd 11 (#KL) param 0x0000000c", WAIT_MS)) << sim_->out();
 }
 
+TEST_F(VbdctlTest, EachReplyOfALineIsPrintedWithTheSliceItAnswers) {
+  start();
+  std::string out;
+  // "PL" runs (the player plays) but its reply slot is taken by the "E04"
+  // for "AY"; a status reply goes out at once, before the action's.
+  ASSERT_EQ(run({"PLAY", "?P", "?TST?Axy"}, &out), 0) << out;
+  EXPECT_TRUE(in_order(out, {"PLAY -> E04  (no command at \"AY\": the rest of the line was ignored; PL ran before it, "
+                             "without a reply of its own)\n",
+                             "?P -> P04  (player status 04: play)\n", "?T -> ",
+                             "ST?A -> ", "; ST ran before it, without a reply of its own)\n",
+                             "xy -> E04  (no command at \"xy\": the rest of the line was ignored)\n"}))
+      << out;
+  EXPECT_TRUE(sim_->wait_for("[sim] recv cmd 6 (PL)", WAIT_MS)) << sim_->out();
+
+  // Binary frames carry the same line rules.
+  ASSERT_EQ(run({"--binary", "PNPF?P"}, &out), 0) << out;
+  EXPECT_NE(out.find("PNPF?P -> P"), std::string::npos) << out;
+  EXPECT_NE(out.find("; PN, PF ran before it, without replies of their own)\n"), std::string::npos) << out;
+}
+
 TEST_F(VbdctlTest, BinaryFramesAfterTheConnectionHandshake) {
   start();
   std::string out;
   ASSERT_EQ(run({"--binary", "--con", "00:11:22:33:44:55 phone", "?Z", "OP"}, &out), 0) << out;
-  EXPECT_TRUE(in_order(out, {"CON -> CON  (connection accepted)\n",
+  EXPECT_TRUE(in_order(out, {"CON 00:11:22:33:44:55 phone -> CON  (connection accepted)\n",
                              "?Z -> VBD-PLAYER-SIM 1.0  (model \"VBD-PLAYER-SIM 1.0\")\n", "OP -> R  (done)\n"}))
       << out;
   EXPECT_TRUE(sim_->wait_for("[sim] recv cmd 3 (OP)", WAIT_MS)) << sim_->out();

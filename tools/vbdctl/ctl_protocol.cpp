@@ -127,24 +127,55 @@ bool status_fits(int cmd, std::string_view t) {
   }
 }
 
+// What a reply says about the commands before its own in its slice: they
+// ran, and this reply answers for them; an error came from the first of
+// them that failed, where the line stopped.
+std::string ran_before_note(const expected_reply& expected, bool error) {
+  if (expected.ran_before.empty()) return "";
+  std::string names;
+  for (const std::string& name : expected.ran_before) names += display_label(name) + ", ";
+  if (error) return "; from one of " + names + display_label(expected.source) + ": the line stopped there";
+  names.resize(names.size() - 2);
+  return "; " + names +
+         (expected.ran_before.size() == 1 ? " ran before it, without a reply of its own"
+                                          : " ran before it, without replies of their own");
+}
+
 }  // namespace
 
 // The server's line rules, walked with its own matcher: a status reply goes
 // out at once, an action's reply waits for the end of the line (a later
 // command replaces it), CR/LF/NUL end a segment and deliver what waits, text
-// that is no mnemonic becomes "E04" and ends the line, 0xFF aborts it.
+// that is no mnemonic becomes "E04" and ends the line, 0xFF aborts it. The
+// server holds one reply at a time, so each reply answers the slice from
+// the first command after the previous reply to its own end.
 std::vector<expected_reply> expected_replies(std::string_view line) {
   std::vector<expected_reply> out;
+  // The server hands the handshake test and the parser the text up to its
+  // first NUL.
+  line = line.substr(0, line.find('\0'));
   if (line.substr(0, 3) == "CON") {
-    out.push_back({reply_kind::handshake_con, -1, 0, "CON"});
+    out.push_back({reply_kind::handshake_con, -1, 0, std::string(line), "CON", {}});
     return out;
   }
-  if (line.substr(0, 3) == "BIN" && line != "BINFIN") out.push_back({reply_kind::handshake_bin, -1, 0, "BIN"});
-  // The server hands the parser the text up to its first NUL.
-  line = line.substr(0, line.find('\0'));
+  if (line.substr(0, 3) == "BIN" && line != "BINFIN") {
+    out.push_back({reply_kind::handshake_bin, -1, 0, std::string(line), "BIN", {}});
+  }
 
+  constexpr size_t NONE = std::string_view::npos;
+  size_t start = NONE;  // where the slice of the next reply begins
+  std::vector<std::string> ran;  // actions of that slice whose reply was replaced
   bool pending = false;
   expected_reply waiting{};
+  const auto deliver = [&](expected_reply reply, size_t end) {
+    reply.label = std::string(line.substr(start, end - start));
+    reply.ran_before = std::move(ran);
+    out.push_back(std::move(reply));
+    ran.clear();
+    start = NONE;
+    pending = false;
+  };
+
   size_t pos = 0;
   while (pos < line.size()) {
     int consumed = 0;
@@ -152,36 +183,88 @@ std::vector<expected_reply> expected_replies(std::string_view line) {
     int n = static_cast<int>(line.size() - pos);
     int index = v232cmd_match(v232cmd_names, V232CMD_COUNT, line.data() + pos, n, &consumed, &param);
     if (index == V232CMD_ABORT) {
-      if (pending) out.push_back(waiting);
+      if (pending) deliver(waiting, pos);
       return out;
     }
     if (index == V232CMD_END) {
-      if (pending) out.push_back(waiting);
-      pending = false;
+      if (pending) deliver(waiting, pos);
       pos += 1;
       continue;
     }
+    if (start == NONE) start = pos;
     if (index == V232CMD_NO_MATCH) {
-      // Appended piecewise: g++ 12 at -O3 warns falsely (-Wrestrict) on the
-      // concatenation of temporaries.
-      std::string quoted(1, '"');
-      quoted.append(line.substr(pos));
-      quoted.push_back('"');
-      out.push_back({reply_kind::no_match, -1, 0, std::move(quoted)});
+      if (pending) ran.push_back(waiting.source);
+      deliver({reply_kind::no_match, -1, 0, "", std::string(line.substr(pos)), {}}, line.size());
       return out;
     }
-    expected_reply reply{is_status_query(index) ? reply_kind::status : reply_kind::action, index, param,
-                         std::string(line.substr(pos, static_cast<size_t>(consumed)))};
+    expected_reply reply{is_status_query(index) ? reply_kind::status : reply_kind::action, index, param, "",
+                         std::string(line.substr(pos, static_cast<size_t>(consumed))), {}};
+    pos += static_cast<size_t>(consumed);
+    if (pending) ran.push_back(waiting.source);
     if (reply.kind == reply_kind::status) {
-      out.push_back(reply);
-      pending = false;
+      deliver(std::move(reply), pos);
     } else {
-      waiting = reply;
+      waiting = std::move(reply);
       pending = true;
     }
+  }
+  if (pending) deliver(waiting, line.size());
+  return out;
+}
+
+std::string display_label(std::string_view label) {
+  std::string out;
+  for (char c : label) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\\') out += "\\\\";
+    else if (byte < 0x20 || byte >= 0x7F) out += format("\\x%02X", byte);
+    else out += c;
+  }
+  if (label.empty() || label.front() == ' ' || label.back() == ' ') return '"' + out + '"';
+  return out;
+}
+
+std::vector<std::string> command_mnemonics() { return {v232cmd_names, v232cmd_names + V232CMD_COUNT}; }
+
+std::vector<std::string> complete_word(std::string_view word) {
+  // The leading run of whole commands stays as typed.
+  size_t pos = 0;
+  while (pos < word.size()) {
+    int consumed = 0;
+    int index = v232cmd_match(v232cmd_names, V232CMD_COUNT, word.data() + pos, static_cast<int>(word.size() - pos),
+                              &consumed, nullptr);
+    if (index < 0) break;
     pos += static_cast<size_t>(consumed);
   }
-  if (pending) out.push_back(waiting);
+  const std::string head(word.substr(0, pos));
+  const std::string_view tail = word.substr(pos);
+  if (tail.empty() && !word.empty()) return {std::string(word)};
+
+  // A decimal capture completes after the digits typed for it.
+  const size_t digit_count = tail.find_first_not_of("0123456789");
+  const std::string_view number = tail.substr(0, digit_count);
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  const auto starts_with = [&](std::string_view text, std::string_view prefix) {
+    if (prefix.size() > text.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+      if (upper(text[i]) != upper(prefix[i])) return false;
+    }
+    return true;
+  };
+  std::vector<std::string> out;
+  for (int i = 0; i < V232CMD_COUNT; ++i) {
+    std::string_view name = v232cmd_names[i];
+    if (name.find('$') != std::string_view::npos) continue;
+    if (name.front() == '#') {
+      if (number.empty()) continue;
+      name.remove_prefix(1);
+      if (starts_with(name, tail.substr(number.size()))) out.push_back(head + std::string(number) + std::string(name));
+    } else if (starts_with(name, tail)) {
+      out.push_back(head + std::string(name));
+    }
+  }
   return out;
 }
 
@@ -237,15 +320,26 @@ std::string describe_reply(const expected_reply& expected, std::string_view text
     case reply_kind::handshake_con:
       return text == "CON" ? "connection accepted" : "connection refused (client not registered)";
     case reply_kind::handshake_bin: return "binary handshake answered";
-    case reply_kind::no_match: return "not a command: the rest of the line was ignored";
+    case reply_kind::no_match: {
+      // Always quoted: the text may be a lone space.
+      std::string source = display_label(expected.source);
+      if (source.front() != '"') source = '"' + source + '"';
+      return "no command at " + source + ": the rest of the line was ignored" + ran_before_note(expected, false);
+    }
     case reply_kind::action:
-    case reply_kind::status:
-      if (const char* meaning = error_meaning(text)) {
-        if (expected.cmd == VBD_CMD_QUERY_ERROR) return format("last error: %s", meaning);
-        return format("error: %s", meaning);
+    case reply_kind::status: {
+      std::string meaning;
+      const bool error = is_error_code(text);
+      if (error) {
+        meaning = format(expected.cmd == VBD_CMD_QUERY_ERROR ? "last error: %s" : "error: %s", error_meaning(text));
+      } else if (expected.kind == reply_kind::action) {
+        meaning = text == "R" ? "done" : "";
+      } else {
+        meaning = status_fits(expected.cmd, text) ? describe_status(expected.cmd, text) : "";
       }
-      if (expected.kind == reply_kind::action) return text == "R" ? "done" : "";
-      return status_fits(expected.cmd, text) ? describe_status(expected.cmd, text) : "";
+      if (meaning.empty()) return "";
+      return meaning + ran_before_note(expected, error);
+    }
   }
   return "";
 }

@@ -26,16 +26,43 @@ enum class reply_kind {
   status,         // a status query: its status form or an error code
 };
 
+// One reply a request line brings. label is exactly the slice of the line
+// it answers: the server keeps one reply slot per line, so every command
+// run since the last reply went out (a status reply goes at once, an
+// action's waits for the end of the segment, a later command overwrites it)
+// is answered by this one reply. For "PNPL" one "R" answers "PNPL"; for
+// "PLAY" one "E04" answers "PLAY" ("PL" ran, "AY" is no command).
 struct expected_reply {
-  reply_kind kind;
-  int cmd;            // command index (-1 for handshakes and no_match)
-  int32_t param;      // the command's parameter
-  std::string label;  // what the user typed for it, e.g. "12KL", "?P", "CON"
+  reply_kind kind = reply_kind::no_match;
+  int cmd = -1;       // command index (-1 for handshakes and no_match)
+  int32_t param = 0;  // the command's parameter
+  std::string label;  // the slice of the line this reply answers
+  // The part of label the reply comes from: the last mnemonic as typed
+  // ("12KL"), the text that is no command (up to the end of the line, which
+  // the server ignores), "CON"/"BIN" for the handshakes.
+  std::string source;
+  // Commands in label before source; they ran without a reply of their own.
+  std::vector<std::string> ran_before;
 };
 
 // The replies the server sends for one request line (without its CR), in
 // order, when every command succeeds. An error reply ends the line early.
 std::vector<expected_reply> expected_replies(std::string_view line);
+
+// A label as printed: control bytes escaped (\r, \n, \xFF), and quoted
+// when empty or when it starts or ends with a space.
+std::string display_label(std::string_view label);
+
+// The mnemonics of the command table as it writes them ("#" a decimal
+// number, "$" eight hexadecimal digits).
+std::vector<std::string> command_mnemonics();
+
+// Completions of the last word of a request line being typed: the word's
+// leading run of whole commands is kept and its unfinished tail completed
+// to a mnemonic without a "$" capture ("12K" gives "12KL", "?AP" gives
+// "?APF", "?APL", ...). Letters compare without case; results are upper
+// case, in table order.
+std::vector<std::string> complete_word(std::string_view word);
 
 // The mnemonic of a command with its parameter filled in: "12KL",
 // "/0000ABCD/RU". "?" outside the table.

@@ -145,6 +145,12 @@ bool session::send_next() {
     usage_error_ = true;
     return true;
   }
+  if (!opt_.binary && !line.empty() && line[0] == '\x02') {
+    // The server takes a request that starts with 0x02 for a binary frame.
+    fprintf(stderr, "vbdctl: a text request cannot start with byte 0x02 (use --binary)\n");
+    usage_error_ = true;
+    return true;
+  }
   if (!conn_.send_request(line, opt_.binary)) {
     fprintf(stderr, "vbdctl: send failed: %s\n", strerror(errno));
     return false;
@@ -167,7 +173,7 @@ void session::handle_unit(const std::string& text, vbdctl::unit_result kind) {
       printf("%s\n", text.c_str());
     } else {
       std::string meaning = vbdctl::describe_reply(expected, text);
-      printf("%s -> %s%s%s%s\n", expected.label.c_str(), text.c_str(), meaning.empty() ? "" : "  (",
+      printf("%s -> %s%s%s%s\n", vbdctl::display_label(expected.label).c_str(), text.c_str(), meaning.empty() ? "" : "  (",
              meaning.c_str(), meaning.empty() ? "" : ")");
     }
     if (expected.kind == vbdctl::reply_kind::handshake_con && text == "ERR") refused_ = true;
@@ -259,7 +265,7 @@ int session::run() {
     if (!awaiting_.empty() && cg_monotonic_ms() >= deadline_) {
       // Replies carry no sequence number: a late one would be taken for the
       // next command's, so nothing more is sent.
-      fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", awaiting_.front().label.c_str(), opt_.timeout_ms);
+      fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", vbdctl::display_label(awaiting_.front().label).c_str(), opt_.timeout_ms);
       missing_ = true;
       break;
     }
