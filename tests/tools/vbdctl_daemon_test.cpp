@@ -155,6 +155,7 @@ TEST_F(VbdctlTest, ExitStatusTellsWhatWentWrong) {
   // Nothing listens yet.
   EXPECT_EQ(run({"?P"}, &out, &err), 1);
   EXPECT_NE(err.find("vbdctl: cannot connect to 127.0.0.1:8102: Connection refused"), std::string::npos) << err;
+  EXPECT_TRUE(in_order(err, {"the daemon is not running", "not on 127.0.0.1", "another network namespace"})) << err;
   EXPECT_EQ(run({"--port", "0", "?P"}, &out, &err), 2);
 
   start({"--drop", "1"});
@@ -172,7 +173,7 @@ TEST_F(VbdctlTest, ExitStatusTellsWhatWentWrong) {
       << out;
 }
 
-TEST_F(VbdctlTest, ConnectionRefusedOrClosedByTheServerFails) {
+TEST_F(VbdctlTest, ClosedByTheServerSaysWhetherAtOnceOrLater) {
   start();
   // While a client of 127.0.0.2 is connected, one from 127.0.0.1 is closed
   // at once by the single-address rule.
@@ -182,17 +183,43 @@ TEST_F(VbdctlTest, ConnectionRefusedOrClosedByTheServerFails) {
   auto refused = vbdctl({"-f"});
   ASSERT_TRUE(refused);
   EXPECT_TRUE(refused->exited_with(1, WAIT_MS)) << refused->out() << refused->err();
-  EXPECT_NE(refused->err().find("vbdctl: connection closed by the server"), std::string::npos) << refused->err();
+  EXPECT_TRUE(in_order(refused->err(), {"vbdctl: connection closed by the server right after connecting",
+                                        "another address is connected"}))
+      << refused->err();
   close(holder);
   sleep_ms(100);
 
+  // A second connection from the same address ends the first session.
+  auto first = vbdctl({"-f", "?P"});
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->wait_for("?P -> P03", WAIT_MS)) << first->err();
+  auto second = vbdctl({"-f", "?P"});
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(first->exited_with(1, WAIT_MS)) << first->out() << first->err();
+  EXPECT_NE(first->err().find("vbdctl: connection closed by the server: it ended the session"), std::string::npos)
+      << first->err();
+  ASSERT_TRUE(second->wait_for("?P -> P03", WAIT_MS)) << second->err();
+
   // A follower loses its connection when the daemon stops.
-  auto follower = vbdctl({"-f", "?P"});
-  ASSERT_TRUE(follower);
-  ASSERT_TRUE(follower->wait_for("?P -> P03", WAIT_MS)) << follower->err();
   daemon_->signal(SIGINT);
-  EXPECT_TRUE(follower->exited_with(1, WAIT_MS)) << follower->out() << follower->err();
-  EXPECT_NE(follower->err().find("vbdctl: connection closed by the server"), std::string::npos);
+  EXPECT_TRUE(second->exited_with(1, WAIT_MS)) << second->out() << second->err();
+  EXPECT_NE(second->err().find("vbdctl: connection closed by the server: it ended the session"), std::string::npos)
+      << second->err();
+}
+
+TEST_F(VbdctlTest, ConnectTimeOutIsToldFromRefusal) {
+  // A link whose peer end is down: nobody answers on its subnet, so the
+  // connect gets no answer (until the address lookup gives up, seconds later).
+  ASSERT_EQ(vbd_test::run_quiet("ip link add vbda0 type veth peer name vbdb0 && "
+                                "ip addr add 10.77.250.1/24 dev vbda0 && ip link set vbda0 up"),
+            0);
+  std::string out;
+  std::string err;
+  EXPECT_EQ(run({"-H", "10.77.250.9", "--connect-timeout", "300", "?P"}, &out, &err), 1);
+  EXPECT_TRUE(in_order(err, {"vbdctl: cannot connect to 10.77.250.9:8102: timed out after 300 ms",
+                             "no answer from that address", "another network namespace"}))
+      << err;
+  EXPECT_EQ(err.find("Connection refused"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -52,7 +52,10 @@ std::string connection::open(const std::string& host, int port, int timeout_ms) 
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
   int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (gai != 0) return "cannot resolve " + host + ": " + gai_strerror(gai);
+  if (gai != 0) {
+    open_error_ = 0;
+    return "cannot resolve " + host + ": " + gai_strerror(gai);
+  }
   int error = ENOENT;
   for (addrinfo* a = found; a != nullptr && fd_ == -1; a = a->ai_next) {
     int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
@@ -65,9 +68,18 @@ std::string connection::open(const std::string& host, int port, int timeout_ms) 
     else close(fd);
   }
   freeaddrinfo(found);
-  if (fd_ == -1) return "cannot connect to " + host + ":" + service + ": " + strerror(error);
+  if (fd_ == -1) {
+    open_error_ = error;
+    if (error == ETIMEDOUT) {
+      return "cannot connect to " + host + ":" + service + ": timed out after " + std::to_string(timeout_ms) + " ms";
+    }
+    return "cannot connect to " + host + ":" + service + ": " + strerror(error);
+  }
+  connected_at_ms_ = cg_monotonic_ms();
   return "";
 }
+
+long long connection::age_ms() const { return cg_monotonic_ms() - connected_at_ms_; }
 
 bool connection::send_request(std::string_view text, bool binary) {
   std::string bytes;
@@ -107,6 +119,7 @@ read_status connection::fill() {
     return errno == ECONNRESET ? read_status::closed : read_status::error;
   }
   buffer_.append(chunk, static_cast<size_t>(n));
+  received_any_ = true;
   return read_status::unit;
 }
 

@@ -64,6 +64,56 @@ const char HELP[] =
     "closed the connection; 2 usage error; 3 a reply did not come in time;\n"
     "4 an error reply (with --fail-on-error).\n";
 
+// A close this soon after connecting, with nothing received, is the
+// server turning the client away rather than ending a session.
+constexpr long long CLOSED_AT_ONCE_MS = 2000;
+
+// Why a connection could not be made, after the error line on stderr.
+void explain_connect_failure(int error, int port) {
+  if (error == ECONNREFUSED) {
+    fprintf(stderr,
+            "vbdctl: nothing accepts connections there. Possible reasons:\n"
+            "  - the daemon is not running (see: systemctl status vbdserver);\n"
+            "  - it listens on another address or port: it listens on the address of its\n"
+            "    first network interface, not on 127.0.0.1 (give that address with -H, or\n"
+            "    find it with \"vbdctl discover\"), on port %d unless configured otherwise;\n"
+            "  - it runs in another network namespace (run vbdctl there:\n"
+            "    ip netns exec NAME vbdctl ...).\n",
+            port);
+  } else if (error == ETIMEDOUT) {
+    fprintf(stderr,
+            "vbdctl: no answer from that address. Possible reasons:\n"
+            "  - the address is wrong or not reachable from here (a firewall may drop\n"
+            "    the connection); the daemon listens on the address of its first\n"
+            "    network interface (find it with \"vbdctl discover\");\n"
+            "  - the daemon runs in another network namespace (run vbdctl there:\n"
+            "    ip netns exec NAME vbdctl ...);\n"
+            "  - the network is slow: try a longer --connect-timeout.\n");
+  } else if (error != 0) {
+    fprintf(stderr,
+            "vbdctl: check the address (-H): the daemon listens on the address of its\n"
+            "  first network interface (find it with \"vbdctl discover\").\n");
+  }
+}
+
+// Why the server closed the connection: turned away at once, or a session
+// ended later.
+void explain_close(const vbdctl::connection& conn) {
+  if (!conn.received_any() && conn.age_ms() < CLOSED_AT_ONCE_MS) {
+    fprintf(stderr,
+            "vbdctl: connection closed by the server right after connecting, before any\n"
+            "  reply. Possible reasons:\n"
+            "  - another address is connected: the daemon serves one client address at a\n"
+            "    time and turns other addresses away; end that client first;\n"
+            "  - the daemon is stopping.\n");
+  } else {
+    fprintf(stderr,
+            "vbdctl: connection closed by the server: it ended the session (for example\n"
+            "  another connection from this address replaced this one, or the daemon\n"
+            "  stopped).\n");
+  }
+}
+
 struct options {
   std::string host = "127.0.0.1";
   int port = 8102;
@@ -152,7 +202,8 @@ bool session::send_next() {
     return true;
   }
   if (!conn_.send_request(line, opt_.binary)) {
-    fprintf(stderr, "vbdctl: send failed: %s\n", strerror(errno));
+    if (errno == EPIPE || errno == ECONNRESET) explain_close(conn_);
+    else fprintf(stderr, "vbdctl: send failed: %s\n", strerror(errno));
     return false;
   }
   prompted_ = false;
@@ -215,6 +266,7 @@ int session::run() {
   std::string error = conn_.open(opt_.host, opt_.port, opt_.connect_timeout_ms);
   if (!error.empty()) {
     fprintf(stderr, "vbdctl: %s\n", error.c_str());
+    explain_connect_failure(conn_.open_error(), opt_.port);
     return EXIT_CONNECTION;
   }
   if (opt_.has_con) queue_.push_back("CON " + opt_.con);
@@ -257,8 +309,11 @@ int session::run() {
     while (conn_.take_buffered(&text, &kind)) handle_unit(text, kind);
     if (closed) {
       if (g_stop) break;
-      fprintf(stderr, refused_ ? "vbdctl: the server refused the connection\n"
-                               : "vbdctl: connection closed by the server\n");
+      if (refused_) {
+        fprintf(stderr, "vbdctl: the server refused the connection (it admits registered clients only)\n");
+      } else {
+        explain_close(conn_);
+      }
       return EXIT_CONNECTION;
     }
     if (ready > 0 && want_input && idle && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
