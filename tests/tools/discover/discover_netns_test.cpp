@@ -303,13 +303,15 @@ TEST_F(DiscoverTest, GarbageIsReportedAndTheRealPlayerStillListed) {
   ASSERT_STARTED(real);
   veth_link* fake = add_link();
   ASSERT_STARTED(fake);
+  // The player first: programs started later would inherit the fake's pipe
+  // and keep it from seeing the end of its input.
+  ASSERT_STARTED(start_player(*real));
   const std::string address = fake->device_address();
   vbd_test::ns_child device = vbd_test::spawn_in_netns(
       fake->device_ns(), [address](int in, int out) { return run_fake_device(in, out, address); });
   std::string ready;
   ASSERT_TRUE(vbd_test::readable_within(device.from_child, kStartMs) &&
               vbd_test::receive_record(device.from_child, &ready));
-  ASSERT_STARTED(start_player(*real));
 
   result r = discover({"--no-probe"});
   EXPECT_EQ(r.status, 0) << r.err;
