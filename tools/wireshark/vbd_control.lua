@@ -150,6 +150,21 @@ local function printable(s)
   return (s:gsub("[^\32-\126]", function(ch) return string.format("\\x%02X", ch:byte()) end))
 end
 
+-- A label as vbdctl prints it: control bytes escaped, quoted when empty
+-- or when it starts or ends with a space.
+local function display_label(label)
+  local out = label:gsub(".", function(c)
+    local b = c:byte()
+    if b >= 32 and b <= 126 and c ~= "\\" then return nil end
+    if c == "\\" then return "\\\\" end
+    if c == "\r" then return "\\r" end
+    if c == "\n" then return "\\n" end
+    return string.format("\\x%02X", c:byte())
+  end)
+  if label == "" or label:sub(1, 1) == " " or label:sub(-1) == " " then return '"' .. out .. '"' end
+  return out
+end
+
 local function all_in(s, alphabet)
   for i = 1, #s do
     if not alphabet:find(s:sub(i, i), 1, true) then return false end
@@ -231,9 +246,13 @@ end
 -- A request line through the server's rules (the server's handshake and
 -- its line processor, as vbdctl's expected_replies): the steps to show
 -- and the replies the line brings when every command succeeds. A status
--- reply goes out at once; an action's reply waits for the end of the line
--- (a later command replaces it); CR, LF and NUL end a segment; text that
--- is no mnemonic becomes "E04" and ends the line; 0xFF aborts it.
+-- reply goes out at once; an action's reply waits for the end of the
+-- segment and a later command overwrites it; CR, LF and NUL end a segment;
+-- text that is no mnemonic becomes "E04" and ends the line; 0xFF aborts
+-- it. The server holds one reply at a time, so each reply answers the
+-- slice of the line from the first command after the previous reply to its
+-- own end (its label), and the commands before its own in that slice ran
+-- without a reply of their own (ran_before).
 ---------------------------------------------------------------------------
 local function split_line(s)
   local steps, expected = {}, {}
@@ -241,44 +260,49 @@ local function split_line(s)
     local words = {}
     for w in s:gmatch("[^ ]+") do words[#words + 1] = w end
     steps[#steps + 1] = { kind = "handshake", what = "CON", mac = words[2], name = words[3] }
-    expected[1] = { kind = "con", label = "CON" }
+    expected[1] = { kind = "con", label = s, source = "CON", ran_before = {} }
     return steps, expected
   end
   if s:sub(1, 3) == "BIN" and s ~= "BINFIN" then
     steps[#steps + 1] = { kind = "handshake", what = "BIN" }
-    expected[#expected + 1] = { kind = "bin", label = "BIN" }
+    expected[#expected + 1] = { kind = "bin", label = s, source = "BIN", ran_before = {} }
   end
-  local pending, pos = nil, 1
+  local start, ran, pending = nil, {}, nil
+  local function deliver(reply, stop) -- stop: one past the slice's last byte
+    reply.label = s:sub(start, stop - 1)
+    reply.ran_before = ran
+    expected[#expected + 1] = reply
+    start, ran, pending = nil, {}, nil
+  end
+  local pos = 1
   while pos <= #s do
     local index, consumed, param = match_command(s, pos)
     if index == MATCH_ABORT then
       steps[#steps + 1] = { kind = "abort", pos = pos, len = 1 }
-      if pending then expected[#expected + 1] = pending end
+      if pending then deliver(pending, pos) end
       return steps, expected
     elseif index == MATCH_END then
-      if pending then expected[#expected + 1] = pending end
-      pending = nil
+      if pending then deliver(pending, pos) end
       pos = pos + 1
-    elseif index == MATCH_NONE then
-      local rest = s:sub(pos)
-      steps[#steps + 1] = { kind = "no_match", pos = pos, len = #rest, text = rest }
-      expected[#expected + 1] = { kind = "no_match", label = '"' .. printable(rest) .. '"' }
-      return steps, expected
     else
+      start = start or pos
+      if index == MATCH_NONE then
+        local rest = s:sub(pos)
+        steps[#steps + 1] = { kind = "no_match", pos = pos, len = #rest, text = rest }
+        if pending then ran[#ran + 1] = pending.source end
+        deliver({ kind = "no_match", source = rest }, #s + 1)
+        return steps, expected
+      end
       local sent = s:sub(pos, pos + consumed - 1)
       steps[#steps + 1] = { kind = "command", pos = pos, len = consumed, index = index, param = param,
         sent = sent, label = command_label(index, param) }
-      local reply = { kind = is_status_query(index) and "status" or "action", cmd = index, label = printable(sent) }
-      if reply.kind == "status" then
-        expected[#expected + 1] = reply
-        pending = nil
-      else
-        pending = reply
-      end
+      local reply = { kind = is_status_query(index) and "status" or "action", cmd = index, source = sent }
       pos = pos + consumed
+      if pending then ran[#ran + 1] = pending.source end
+      if reply.kind == "status" then deliver(reply, pos) else pending = reply end
     end
   end
-  if pending then expected[#expected + 1] = pending end
+  if pending then deliver(pending, #s + 1) end
   return steps, expected
 end
 
@@ -356,20 +380,44 @@ local function reply_fits(exp, t)
   return ERRORS[t] ~= nil or status_fits(exp.cmd, t)
 end
 
+-- What a reply says about the commands before its own in its slice: they
+-- ran, and this reply answers for them; an error came from the first of
+-- them that failed, where the line stopped.
+local function ran_before_note(exp, is_error)
+  if #exp.ran_before == 0 then return "" end
+  local names = {}
+  for _, name in ipairs(exp.ran_before) do names[#names + 1] = display_label(name) end
+  if is_error then
+    return "; from one of " .. table.concat(names, ", ") .. ", " .. display_label(exp.source) ..
+      ": the line stopped there"
+  end
+  return "; " .. table.concat(names, ", ") ..
+    (#names == 1 and " ran before it, without a reply of its own" or " ran before it, without replies of their own")
+end
+
 local function describe_reply(exp, t)
   if exp.kind == "con" then
     return t == "CON" and "connection accepted" or "connection refused (client not registered)"
   end
   if exp.kind == "bin" then return "binary handshake answered" end
   if exp.kind == "frame_error" then return "request frame dropped: wrong checksum" end
-  if exp.kind == "no_match" then return "not a command: the rest of the line was ignored" end
+  if exp.kind == "no_match" then
+    -- Always quoted: the text may be a lone space.
+    local source = display_label(exp.source)
+    if source:sub(1, 1) ~= '"' then source = '"' .. source .. '"' end
+    return "no command at " .. source .. ": the rest of the line was ignored" .. ran_before_note(exp, false)
+  end
+  local meaning
   local err = ERRORS[t]
   if err then
-    if exp.cmd == CMD_QUERY_ERROR then return "last error: " .. err end
-    return "error: " .. err
+    meaning = (exp.cmd == CMD_QUERY_ERROR and "last error: " or "error: ") .. err
+  elseif exp.kind == "action" then
+    meaning = t == "R" and "done" or ""
+  else
+    meaning = status_fits(exp.cmd, t) and describe_status(exp.cmd, t) or ""
   end
-  if exp.kind == "action" then return t == "R" and "done" or "" end
-  return describe_status(exp.cmd, t)
+  if meaning == "" then return "" end
+  return meaning .. ran_before_note(exp, err ~= nil)
 end
 
 local function describe_event(t)
@@ -438,9 +486,8 @@ local function request_frame_layout(tvb, offset)
 end
 
 ---------------------------------------------------------------------------
--- Client to server: one request from offset. Returns a unit, or nil and
--- the number of further bytes needed (DESEGMENT_ONE_MORE_SEGMENT when not
--- known).
+-- Client to server: one request from offset, or nil when more bytes are
+-- needed.
 ---------------------------------------------------------------------------
 local function take_request(tvb, offset, conv)
   local avail = tvb:len() - offset
@@ -448,7 +495,7 @@ local function take_request(tvb, offset, conv)
   local unit = { offset = offset, direction = "request" }
 
   if first == FRAME_START then
-    if avail < 4 then return nil, 4 - avail end
+    if avail < 4 then return nil end
     local fr = request_frame_layout(tvb, offset)
     unit.frame = fr
     local last -- index of the frame's last byte, nil: never ends
@@ -456,20 +503,20 @@ local function take_request(tvb, offset, conv)
       if not fr.checked then
         last = fr.trailer_at
       elseif fr.checksum_at < MAX_REQUEST_BYTES then
-        if avail <= fr.trailer_at then return nil, fr.trailer_at + 1 - avail end
+        if avail <= fr.trailer_at then return nil end
         local count = tvb(offset + fr.trailer_at, 1):uint() % 16
         if count == 1 then last = fr.checksum_at elseif count > 1 then last = fr.trailer_at + count end
       end
     end
     if last == nil or last >= MAX_REQUEST_BYTES then
       -- The buffer fills up first: 256 bytes are dropped.
-      if avail < MAX_REQUEST_BYTES then return nil, MAX_REQUEST_BYTES - avail end
+      if avail < MAX_REQUEST_BYTES then return nil end
       unit.length, unit.type = MAX_REQUEST_BYTES, 3
       unit.dropped = "binary frame that does not end within 256 bytes"
       conv.previous_binary = true
       return unit
     end
-    if avail <= last then return nil, last + 1 - avail end
+    if avail <= last then return nil end
     unit.length, unit.type = last + 1, 1
     conv.previous_binary = true
     if fr.checked then
@@ -504,7 +551,7 @@ local function take_request(tvb, offset, conv)
       return unit
     end
   end
-  if avail < MAX_REQUEST_BYTES then return nil, DESEGMENT_ONE_MORE_SEGMENT end
+  if avail < MAX_REQUEST_BYTES then return nil end
   unit.length, unit.type = MAX_REQUEST_BYTES, 3
   unit.dropped = "256 bytes without a carriage return"
   conv.previous_binary = false
@@ -515,7 +562,8 @@ end
 local function analyse_request(unit, conv, number)
   if unit.type == 3 or unit.type == 2 then return end
   if unit.frame and unit.frame.checked and not unit.frame.good then
-    table.insert(conv.awaiting, { kind = "frame_error", label = "bad frame", frame = number, line = {} })
+    table.insert(conv.awaiting, { kind = "frame_error", label = "bad frame", source = "", ran_before = {}, frame = number,
+      line = {} })
     return
   end
   local nul = unit.text:find("\0", 1, true)
@@ -539,24 +587,24 @@ local function take_reply(tvb, offset)
   local first = tvb(offset, 1):uint()
   if first == 13 then
     -- A line that ended in LF CR leaves its CR in front of the next unit.
-    if avail < 2 then return nil, DESEGMENT_ONE_MORE_SEGMENT end
+    if avail < 2 then return nil end
     if tvb(offset + 1, 1):uint() ~= 10 then
       unit.length, unit.stray = 1, true
       return unit
     end
   end
   if first == FRAME_START then
-    if avail < 4 then return nil, 4 - avail end
+    if avail < 4 then return nil end
     local header, length = tvb(offset + 1, 1):uint(), tvb(offset + 2, 2):uint()
     local fr = { header = header, length = length, checked = header >= 128, trailer_at = 4 + length }
     local total = 5 + length
     if fr.checked then
-      if avail < 5 + length then return nil, 5 + length - avail end
+      if avail < 5 + length then return nil end
       local count = tvb(offset + 4 + length, 1):uint() % 16
       fr.checksum_at = 5 + length
       total = 5 + length + (count == 0 and 1 or count)
     end
-    if avail < total then return nil, total - avail end
+    if avail < total then return nil end
     if fr.checked then
       fr.checksum = tvb(offset + fr.checksum_at, 1):uint()
       fr.calculated = frame_checksum(tvb, offset, fr.checksum_at)
@@ -574,7 +622,7 @@ local function take_reply(tvb, offset)
     if tvb(offset + i, 1):uint() == 10 then eol = i break end
   end
   if not eol then
-    if avail < MAX_REPLY_LINE then return nil, DESEGMENT_ONE_MORE_SEGMENT end
+    if avail < MAX_REPLY_LINE then return nil end
     unit.length = MAX_REPLY_LINE
   else
     unit.length = eol + 1
@@ -712,10 +760,10 @@ local function render_reply(tree, tvb, unit)
   else
     rt:set_text("vBd reply: " .. t)
     rt:add(f.reply, range, t)
-    rt:add(f.reply_to, range, unit.expected.label):set_generated()
+    rt:add(f.reply_to, range, display_label(unit.expected.label)):set_generated()
     rt:add(f.request_in, range, unit.expected.frame):set_generated()
     if unit.error then rt:add(f.error, range, unit.error):add_proto_expert_info(e.error_reply, unit.meaning) end
-    summary = "Reply " .. unit.expected.label .. " -> " .. t
+    summary = "Reply " .. display_label(unit.expected.label) .. " -> " .. t
   end
   if unit.status then rt:add(f.player_status, range, unit.status):set_generated() end
   if unit.meaning and unit.meaning ~= "" then
@@ -762,9 +810,9 @@ function vbd.dissector(tvb, pinfo, tree)
   local parts = {}
   local offset = 0
   while offset < total do
-    local unit, need
+    local unit
     if first_pass then
-      if is_request then unit, need = take_request(tvb, offset, conv) else unit, need = take_reply(tvb, offset) end
+      if is_request then unit = take_request(tvb, offset, conv) else unit = take_reply(tvb, offset) end
       if unit then
         if is_request then analyse_request(unit, conv, pinfo.number) else analyse_reply(unit, conv) end
         unit.bytes = tvb(offset, unit.length):raw()
@@ -773,10 +821,12 @@ function vbd.dissector(tvb, pinfo, tree)
       end
     else
       unit = recorded_unit(record, key, tvb, offset)
-      need = DESEGMENT_ONE_MORE_SEGMENT
     end
     if not unit then
-      pinfo.desegment_offset, pinfo.desegment_len = offset, need
+      -- Always one more segment, never an exact count: TCP keeps the count
+      -- it was told as the PDU's end for later passes, and a frame's end is
+      -- known only once its trailer has come.
+      pinfo.desegment_offset, pinfo.desegment_len = offset, DESEGMENT_ONE_MORE_SEGMENT
       break
     end
     unit.offset = offset
@@ -786,7 +836,13 @@ function vbd.dissector(tvb, pinfo, tree)
     if s then parts[#parts + 1] = s end
     offset = offset + unit.length
   end
-  if #parts > 0 then pinfo.cols.info = table.concat(parts, "; ") end
+  if #parts > 0 then
+    -- TCP fences what an earlier piece of this packet wrote (a reassembled
+    -- request); the rest goes after it.
+    local before = tostring(pinfo.cols.info)
+    local continued = before:match("^Request") or before:match("^Reply") or before:match("^Event")
+    pinfo.cols.info = (continued and "; " or "") .. table.concat(parts, "; ")
+  end
   return total
 end
 
