@@ -1,6 +1,7 @@
 // vbdctl: a control client for app developers. Sends commands given as
 // arguments or typed interactively, prints every reply with its meaning and
 // every auto-feedback event as it arrives.
+#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,10 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,12 +22,24 @@
 #include "runtime/runtime.h"
 #include "tools/vbdctl/ctl_protocol.h"
 #include "tools/vbdctl/discover.h"
+#include "tools/vbdctl/history_file.h"
+#include "tools/vbdctl/line_editor.h"
 #include "tools/stop_signals.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+// Written by the stop signal, read by the poll loop: a signal that comes
+// between the loop's check of g_stop and its poll still wakes it.
+int g_wake[2] = {-1, -1};
+void on_signal(int) {
+  g_stop = 1;
+  if (g_wake[1] != -1) {
+    int saved = errno;
+    [[maybe_unused]] ssize_t n = write(g_wake[1], "", 1);
+    errno = saved;
+  }
+}
 
 constexpr int EXIT_CONNECTION = 1;
 constexpr int EXIT_USAGE = 2;
@@ -33,6 +48,7 @@ constexpr int EXIT_ERROR_REPLY = 4;
 
 const char HELP[] =
     "usage: vbdctl [options] [--] [COMMAND...]\n"
+    "       vbdctl discover [options]    (see vbdctl discover --help)\n"
     "\n"
     "Sends each COMMAND (a request line such as PL, ?P, 12KL or ?APL) to the\n"
     "vBdServer control port and prints every reply with its meaning. Without\n"
@@ -55,7 +71,14 @@ const char HELP[] =
     "      --connect-timeout MS  give up connecting after MS ms (default 3000)\n"
     "  -r, --raw             print the received lines only, undecoded\n"
     "  -e, --fail-on-error   exit 4 when a reply is an error code\n"
+    "      --list-commands [WORD]  print the command mnemonics, one a line (#\n"
+    "                        stands for a decimal number, $ for eight hex\n"
+    "                        digits); with WORD, the completions of WORD\n"
     "  -h, --help            this text\n"
+    "\n"
+    "On a terminal the prompt edits lines (libedit: arrows, Ctrl-R, Tab\n"
+    "completes a mnemonic) and keeps a history in\n"
+    "$XDG_STATE_HOME/vbdctl/history (default ~/.local/state/vbdctl/history).\n"
     "\n"
     "A reply that does not come in time ends vbdctl: replies carry no sequence\n"
     "number, so a late one would be taken for the next command's.\n"
@@ -98,20 +121,34 @@ void explain_connect_failure(int error, int port) {
 
 // Why the server closed the connection: turned away at once, or a session
 // ended later.
-void explain_close(const vbdctl::connection& conn) {
+std::string explain_close(const vbdctl::connection& conn) {
   if (!conn.received_any() && conn.age_ms() < CLOSED_AT_ONCE_MS) {
-    fprintf(stderr,
-            "vbdctl: connection closed by the server right after connecting, before any\n"
-            "  reply. Possible reasons:\n"
-            "  - another address is connected: the daemon serves one client address at a\n"
-            "    time and turns other addresses away; end that client first;\n"
-            "  - the daemon is stopping.\n");
-  } else {
-    fprintf(stderr,
-            "vbdctl: connection closed by the server: it ended the session (for example\n"
-            "  another connection from this address replaced this one, or the daemon\n"
-            "  stopped).\n");
+    return "vbdctl: connection closed by the server right after connecting, before any\n"
+           "  reply. Possible reasons:\n"
+           "  - another address is connected: the daemon serves one client address at a\n"
+           "    time and turns other addresses away; end that client first;\n"
+           "  - the daemon is stopping.\n";
   }
+  return "vbdctl: connection closed by the server: it ended the session (for example\n"
+         "  another connection from this address replaced this one, or the daemon\n"
+         "  stopped).\n";
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  char small[512];
+  int n = vsnprintf(small, sizeof small, pattern, args);
+  va_end(args);
+  if (n < 0) return "";
+  if (static_cast<size_t>(n) < sizeof small) return small;
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  va_start(args, pattern);
+  vsnprintf(text.data(), text.size(), pattern, args);
+  va_end(args);
+  text.resize(static_cast<size_t>(n));
+  return text;
 }
 
 struct options {
@@ -161,7 +198,10 @@ class session {
   bool send_next();
   void handle_unit(const std::string& text, vbdctl::unit_result kind);
   void read_input();
+  void take_edited_lines();
   void prompt();
+  // Prints on stream; while a line is typed, above the prompt.
+  void say(FILE* stream, const std::string& text);
 
   const options& opt_;
   vbdctl::connection conn_;
@@ -172,6 +212,7 @@ class session {
   bool input_eof_ = false;
   std::string input_;
   bool tty_ = false;
+  std::unique_ptr<vbdctl::line_editor> editor_;  // on a terminal, when built with it
   bool prompted_ = false;
   bool refused_ = false;
   bool missing_ = false;
@@ -179,7 +220,20 @@ class session {
   bool usage_error_ = false;
 };
 
+void session::say(FILE* stream, const std::string& text) {
+  if (editor_) {
+    editor_->print(stream, text);
+  } else {
+    fputs(text.c_str(), stream);
+    fflush(stream);
+  }
+}
+
 void session::prompt() {
+  if (editor_) {
+    editor_->start_line();
+    return;
+  }
   if (!tty_ || prompted_) return;
   fputs("vbd> ", stdout);
   fflush(stdout);
@@ -202,7 +256,7 @@ bool session::send_next() {
     return true;
   }
   if (!conn_.send_request(line, opt_.binary)) {
-    if (errno == EPIPE || errno == ECONNRESET) explain_close(conn_);
+    if (errno == EPIPE || errno == ECONNRESET) say(stderr, explain_close(conn_));
     else fprintf(stderr, "vbdctl: send failed: %s\n", strerror(errno));
     return false;
   }
@@ -214,18 +268,18 @@ bool session::send_next() {
 
 void session::handle_unit(const std::string& text, vbdctl::unit_result kind) {
   if (kind == vbdctl::unit_result::bad_frame) {
-    fprintf(stderr, "vbdctl: dropped a reply frame with a wrong checksum\n");
+    say(stderr, "vbdctl: dropped a reply frame with a wrong checksum\n");
     return;
   }
   if (!awaiting_.empty() && vbdctl::reply_fits(awaiting_.front(), text)) {
     const vbdctl::expected_reply expected = awaiting_.front();
     awaiting_.pop_front();
     if (opt_.raw) {
-      printf("%s\n", text.c_str());
+      say(stdout, text + "\n");
     } else {
       std::string meaning = vbdctl::describe_reply(expected, text);
-      printf("%s -> %s%s%s%s\n", vbdctl::display_label(expected.label).c_str(), text.c_str(), meaning.empty() ? "" : "  (",
-             meaning.c_str(), meaning.empty() ? "" : ")");
+      say(stdout, format("%s -> %s%s%s%s\n", vbdctl::display_label(expected.label).c_str(), text.c_str(),
+                         meaning.empty() ? "" : "  (", meaning.c_str(), meaning.empty() ? "" : ")"));
     }
     if (expected.kind == vbdctl::reply_kind::handshake_con && text == "ERR") refused_ = true;
     if (vbdctl::is_error_code(text)) {
@@ -234,13 +288,18 @@ void session::handle_unit(const std::string& text, vbdctl::unit_result kind) {
     }
     deadline_ = cg_monotonic_ms() + opt_.timeout_ms;
   } else if (opt_.raw) {
-    printf("%s\n", text.c_str());
+    say(stdout, text + "\n");
   } else {
     std::string meaning = vbdctl::describe_event(text);
-    printf("event: %s%s%s%s\n", text.c_str(), meaning.empty() ? "" : "  (", meaning.c_str(),
-           meaning.empty() ? "" : ")");
+    say(stdout, format("event: %s%s%s%s\n", text.c_str(), meaning.empty() ? "" : "  (", meaning.c_str(),
+                       meaning.empty() ? "" : ")"));
   }
-  fflush(stdout);
+}
+
+void session::take_edited_lines() {
+  std::string line;
+  while (editor_->take_line(&line)) split_lines(line, &queue_);
+  if (editor_->at_eof()) input_eof_ = true;
 }
 
 void session::read_input() {
@@ -273,6 +332,9 @@ int session::run() {
   for (const std::string& c : opt_.commands) split_lines(c, &queue_);
   reading_input_ = opt_.commands.empty() || opt_.interactive;
   tty_ = reading_input_ && isatty(STDIN_FILENO) && !opt_.raw;
+  if (tty_ && vbdctl::line_editor::available()) {
+    editor_ = std::make_unique<vbdctl::line_editor>("vbd> ", vbdctl::history_file_path());
+  }
 
   long long linger_until = -1;
   while (!g_stop) {
@@ -293,8 +355,8 @@ int session::run() {
     else if (idle && !want_input && !opt_.follow) wait = static_cast<int>(linger_until - cg_monotonic_ms());
     if (wait < -1) wait = 0;
 
-    pollfd fds[2] = {{conn_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    int ready = poll(fds, want_input && idle ? 2 : 1, wait);
+    pollfd fds[3] = {{conn_.fd(), POLLIN, 0}, {g_wake[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    int ready = poll(fds, want_input && idle ? 3 : 2, wait);
     if (ready < 0 && errno != EINTR) {
       fprintf(stderr, "vbdctl: poll: %s\n", strerror(errno));
       return EXIT_CONNECTION;
@@ -309,18 +371,23 @@ int session::run() {
     while (conn_.take_buffered(&text, &kind)) handle_unit(text, kind);
     if (closed) {
       if (g_stop) break;
-      if (refused_) {
-        fprintf(stderr, "vbdctl: the server refused the connection (it admits registered clients only)\n");
-      } else {
-        explain_close(conn_);
-      }
+      say(stderr, refused_ ? "vbdctl: the server refused the connection (it admits registered clients only)\n"
+                           : explain_close(conn_));
       return EXIT_CONNECTION;
     }
-    if (ready > 0 && want_input && idle && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
+    if (ready > 0 && want_input && idle && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+      if (editor_) {
+        editor_->on_input(fds[2].revents);
+        take_edited_lines();
+      } else {
+        read_input();
+      }
+    }
     if (!awaiting_.empty() && cg_monotonic_ms() >= deadline_) {
       // Replies carry no sequence number: a late one would be taken for the
       // next command's, so nothing more is sent.
-      fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", vbdctl::display_label(awaiting_.front().label).c_str(), opt_.timeout_ms);
+      fprintf(stderr, "vbdctl: no reply to %s within %d ms\n", vbdctl::display_label(awaiting_.front().label).c_str(),
+              opt_.timeout_ms);
       missing_ = true;
       break;
     }
@@ -344,7 +411,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && (strcmp(argv[1], "discover") == 0 || strcmp(argv[1], "-d") == 0)) {
     return vbdctl::discover_main(argc - 1, argv + 1);
   }
-  enum { OPT_CONNECT_TIMEOUT = 256 };
+  enum { OPT_CONNECT_TIMEOUT = 256, OPT_LIST_COMMANDS };
   static const option LONG_OPTIONS[] = {
       {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
       {"binary", no_argument, nullptr, 'b'},         {"con", required_argument, nullptr, 'c'},
@@ -352,9 +419,11 @@ int main(int argc, char** argv) {
       {"wait", required_argument, nullptr, 'w'},     {"timeout", required_argument, nullptr, 't'},
       {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
       {"raw", no_argument, nullptr, 'r'},            {"fail-on-error", no_argument, nullptr, 'e'},
+      {"list-commands", no_argument, nullptr, OPT_LIST_COMMANDS},
       {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
 
   options opt;
+  bool list_commands = false;
   int c = 0;
   // Options may follow the commands; "--" ends the options.
   while ((c = getopt_long(argc, argv, "H:p:bc:fiw:t:reh", LONG_OPTIONS, nullptr)) != -1) {
@@ -384,11 +453,23 @@ int main(int argc, char** argv) {
       case 'r': opt.raw = true; break;
       case 'e': opt.fail_on_error = true; break;
       case 'h': fputs(HELP, stdout); return 0;
+      case OPT_LIST_COMMANDS: list_commands = true; break;
       default: return usage_error("unknown option");
     }
   }
   for (int i = optind; i < argc; ++i) opt.commands.emplace_back(argv[i]);
+  if (list_commands) {
+    // The table, or the completions of a word (for shell completion).
+    if (opt.commands.size() > 1) return usage_error("--list-commands takes at most one WORD");
+    auto names = opt.commands.empty() ? vbdctl::command_mnemonics() : vbdctl::complete_word(opt.commands[0]);
+    for (const std::string& name : names) printf("%s\n", name.c_str());
+    return 0;
+  }
 
+  if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    fprintf(stderr, "vbdctl: pipe: %s\n", strerror(errno));
+    return EXIT_CONNECTION;
+  }
   vbd_tools::install_stop_signals(on_signal);
 
   session s(opt);
