@@ -47,8 +47,9 @@ constexpr int kProbeConnectMs = 1000;
 constexpr int kProbeBusyMs = 300;
 // Gap between the two searches (SSDP over UDP may lose either).
 constexpr int kRepeatGapMs = 100;
-// Distinct answers kept; a flood beyond this is ignored.
-constexpr size_t kAnswersMax = 512;
+// Distinct answers kept (each costs a fetch and a probe, one after the
+// other); a flood beyond this is ignored.
+constexpr size_t kAnswersMax = 256;
 
 const char HELP[] =
     "usage: vbdctl discover [options]    (or: vbdctl -d [options])\n"
@@ -235,8 +236,10 @@ struct heard_answer {
 };
 
 // Searches on every interface twice and collects the distinct answers
-// (by USN and LOCATION) until the time-out. Answers that are not usable
-// are reported once each.
+// until the time-out. An answer is a repeat when its source has given its
+// LOCATION before (whatever the USN): that description is fetched once.
+// The same USN at a new LOCATION is another address of a device and is
+// kept. Answers that are not usable are reported once each.
 std::vector<heard_answer> search(const std::vector<interface_address>& interfaces, const options& opt) {
   std::vector<int> fds;
   std::vector<interface_address> used;
@@ -279,7 +282,7 @@ std::vector<heard_answer> search(const std::vector<interface_address>& interface
           std::fprintf(stderr, "vbdctl: %s: %s, skipped\n", heard.source.c_str(), why.c_str());
         continue;
       }
-      if (answers.size() < kAnswersMax && seen.insert({heard.answer.usn, heard.answer.location}).second)
+      if (answers.size() < kAnswersMax && seen.insert({heard.source, heard.answer.location}).second)
         answers.push_back(std::move(heard));
     }
     if (!repeated && now_ms() >= repeat_at) {

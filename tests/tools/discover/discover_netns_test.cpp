@@ -160,6 +160,7 @@ class DiscoverTest : public ::testing::Test {
     if (p->wait_exit(60000, &status) && WIFEXITED(status)) r.status = WEXITSTATUS(status);
     r.out = p->out();
     r.err = p->err();
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     return r;
   }
 
@@ -266,6 +267,8 @@ int run_fake_device(int in, int out, const std::string& address) {
   const std::string base = "http://" + address + ":8080";
   const std::vector<std::string> answers = {
       "HTTP/1.1 200 OK\r\nLOCATION: " + base + "/broken.xml\r\nST: upnp:rootdevice\r\nUSN: uuid:fake-1\r\n\r\n",
+      // The same description under another USN: fetched and reported once.
+      "HTTP/1.1 200 OK\r\nlocation:" + base + "/broken.xml\r\nUSN: uuid:fake-1b\r\n\r\n",
       "HTTP/1.1 200 OK\r\nLOCATION: " + base + "/missing.xml\r\nUSN: uuid:fake-2\r\n\r\n",
       "HTTP/1.1 200 OK\r\nLOCATION: ftp://" + address + "/d.xml\r\nUSN: uuid:fake-3\r\n\r\n",
       "HTTP/1.1 200 OK\r\nUSN: uuid:fake-4\r\n\r\n",
