@@ -75,10 +75,13 @@ const char HELP[] =
     "\n"
     "The probe connects to each device's control port for a moment and tells\n"
     "\"answers\", \"no\" (refused), \"no answer\" (time-out) or \"busy (another\n"
-    "address is connected)\". The daemon keeps one connection per address and\n"
-    "ends an older one from the same address when a new one comes: the probe\n"
-    "ends a vbdctl or app session this machine has open with that player. Use\n"
-    "--no-probe while one is connected.\n"
+    "address is connected)\". The daemon admits one client address at a time\n"
+    "and ends an older connection from the same address when a new one comes:\n"
+    "the probe ends a vbdctl or app session this machine has open with that\n"
+    "player. Use --no-probe while one is connected.\n"
+    "\n"
+    "The time-out covers the search only; each description is then fetched\n"
+    "(at most 3 s, 256 KiB, no redirects) and each control port probed (1 s).\n"
     "\n"
     "Exit status: 0 at least one device listed; 1 none found; 2 usage error.\n";
 
