@@ -82,8 +82,8 @@ TEST_F(VbdctlTest, CommandsPrintEachReplyWithItsMeaning) {
                              "?P -> P04  (player status 04: play)\n",
                              "12KL -> E06  (error: parameter out of range)\n", "?I -> 0103  (title 1 of 3)\n",
                              "?D -> 101  (disc loaded yes, type BD, state play)\n",
-                             "PN PL -> E04  (no command at \" PL\": the rest of the line was ignored; PN ran before it, "
-                             "without a reply of its own)\n"}))
+                             "PN PL -> E04  (no command at \" PL\": the rest of the line was ignored; PN ran "
+                             "before it, without a reply of its own)\n"}))
       << out;
   // The event the play command caused is printed as an event, not as a reply.
   EXPECT_NE(out.find("event: P04  (player status 04: play)\n"), std::string::npos) << out;

@@ -332,7 +332,8 @@ int session::run() {
   for (const std::string& c : opt_.commands) split_lines(c, &queue_);
   reading_input_ = opt_.commands.empty() || opt_.interactive;
   tty_ = reading_input_ && isatty(STDIN_FILENO) && !opt_.raw;
-  if (tty_ && vbdctl::line_editor::available()) {
+  // Line editing draws on the terminal: standard output must be one too.
+  if (tty_ && isatty(STDOUT_FILENO) && vbdctl::line_editor::available()) {
     editor_ = std::make_unique<vbdctl::line_editor>("vbd> ", vbdctl::history_file_path());
   }
 
