@@ -48,6 +48,8 @@ expect -rw-r--r-- usr/share/man/man1/vbd-player-sim.1.gz
 expect -rw-r--r-- usr/share/doc/vbdserver/README.md
 expect -rw-r--r-- usr/share/doc/vbdserver/copyright
 expect -rw-r--r-- usr/share/doc/vbdserver/changelog.gz
+expect -rw-r--r-- usr/share/bash-completion/completions/vbdctl
+expect -rw-r--r-- "usr/lib/[^/]*/wireshark/plugins/vbd_control.lua"
 if grep -q '\./etc/' "$work/list"; then
   fail "files in /etc: the postinst makes /etc/vbdserver, the package ships none"
 fi
@@ -71,6 +73,11 @@ done
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
+# vbdctl's prompt links libedit when the build found it: then the package
+# must depend on it.
+if readelf -d "$root/usr/bin/vbdctl" 2>/dev/null | grep -q 'libedit\.so'; then
+  grep -q '^Depends:.*libedit2' "$work/control" || fail "vbdctl links libedit, Depends lacks libedit2"
+fi
 # The changelog's newest entry is the package's version (a release that
 # forgot its changelog entry fails here).
 head=$(zcat "$root/usr/share/doc/vbdserver/changelog.gz" | head -1)

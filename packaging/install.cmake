@@ -1,7 +1,7 @@
 # Installation and the Debian package: the daemon in sbin, the tools in bin,
 # the integrator header, the sample description and icons, the systemd unit,
-# the sysusers entry, make-device-description, the man pages and the
-# documents. Included last by the top-level CMakeLists.txt.
+# the sysusers entry, make-device-description, the man pages, vbdctl's bash
+# completion, the Wireshark dissector and the documents. Included last by the top-level CMakeLists.txt.
 include(GNUInstallDirs)
 
 set(VBD_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
@@ -9,6 +9,18 @@ set(VBD_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 install(TARGETS vBdServer RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS vbdctl vbd-player-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/vbd/player_link.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vbd)
+
+# For app developers: vbdctl's bash completion, and the control port's
+# dissector in Wireshark's global Lua plugin folder, where Wireshark and
+# tshark load it by themselves (/usr/lib/<multiarch>/wireshark/plugins).
+install(FILES ${CMAKE_SOURCE_DIR}/tools/vbdctl/vbdctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vbdctl)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(vbd_wireshark_plugins lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins)
+else()
+  set(vbd_wireshark_plugins ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/vbd_control.lua DESTINATION ${vbd_wireshark_plugins})
 
 # The sample description.xml and its icon folder, from which
 # make-device-description makes the device's working directory.
@@ -66,6 +78,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # use are in essential packages.
 set(vbd_script_depends "systemd | passwd")
 set(vbd_library_depends "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+if(VBD_LINE_EDITING)
+  string(APPEND vbd_library_depends ", libedit2 (>= 3.1)")  # vbdctl's prompt
+endif()
 
 # A cross build names the target's architecture (the toolchain files set
 # VBD_DEB_ARCHITECTURE); dpkg-shlibdeps only knows the build machine's
