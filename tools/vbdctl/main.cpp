@@ -92,17 +92,17 @@ const char HELP[] =
 constexpr long long CLOSED_AT_ONCE_MS = 2000;
 
 // Why a connection could not be made, after the error line on stderr.
-void explain_connect_failure(int error, int port) {
+void explain_connect_failure(int error) {
   if (error == ECONNREFUSED) {
     fprintf(stderr,
             "vbdctl: nothing accepts connections there. Possible reasons:\n"
             "  - the daemon is not running (see: systemctl status vbdserver);\n"
             "  - it listens on another address or port: it listens on the address of its\n"
             "    first network interface, not on 127.0.0.1 (give that address with -H, or\n"
-            "    find it with \"vbdctl discover\"), on port %d unless configured otherwise;\n"
+            "    find it with \"vbdctl discover\"), and on port 8102 unless it was started\n"
+            "    with another (give that port with -p);\n"
             "  - it runs in another network namespace (run vbdctl there:\n"
-            "    ip netns exec NAME vbdctl ...).\n",
-            port);
+            "    ip netns exec NAME vbdctl ...).\n");
   } else if (error == ETIMEDOUT) {
     fprintf(stderr,
             "vbdctl: no answer from that address. Possible reasons:\n"
@@ -325,7 +325,7 @@ int session::run() {
   std::string error = conn_.open(opt_.host, opt_.port, opt_.connect_timeout_ms);
   if (!error.empty()) {
     fprintf(stderr, "vbdctl: %s\n", error.c_str());
-    explain_connect_failure(conn_.open_error(), opt_.port);
+    explain_connect_failure(conn_.open_error());
     return EXIT_CONNECTION;
   }
   if (opt_.has_con) queue_.push_back("CON " + opt_.con);
