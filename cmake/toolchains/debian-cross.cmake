@@ -1,7 +1,6 @@
 # Shared part of the Debian cross toolchains: the cross compilers of
 # crossbuild-essential-<arch>, the target's multiarch libraries (GoogleTest
-# from libgtest-dev:<arch>, libedit from libedit-dev:<arch>), and qemu-user to run the target's test
-# programs. The including file sets VBD_CROSS_TRIPLE, VBD_CROSS_PROCESSOR,
+# from libgtest-dev:<arch>), and qemu-user to run the target's test programs. The including file sets VBD_CROSS_TRIPLE, VBD_CROSS_PROCESSOR,
 # VBD_CROSS_QEMU and VBD_DEB_ARCHITECTURE.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${VBD_CROSS_PROCESSOR})
@@ -14,8 +13,8 @@ set(CMAKE_CXX_COMPILER ${VBD_CROSS_TRIPLE}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${VBD_CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH /usr/${VBD_CROSS_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-# pkg-config must report the target's libraries (libedit for vbdctl's line
-# editing), never the build machine's.
+# pkg-config must report the target's libraries, never the build machine's:
+# without the target's libedit, vbdctl is built without line editing.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VBD_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 
 # ctest and gtest_discover_tests run the target's programs through qemu-user,
