@@ -1,6 +1,7 @@
 # Shared part of the Debian cross toolchains: the cross compilers of
 # crossbuild-essential-<arch>, the target's multiarch libraries (GoogleTest
-# from libgtest-dev:<arch>), and qemu-user to run the target's test programs. The including file sets VBD_CROSS_TRIPLE, VBD_CROSS_PROCESSOR,
+# from libgtest-dev:<arch>), and qemu-user to run the target's test programs.
+# The including file sets VBD_CROSS_TRIPLE, VBD_CROSS_PROCESSOR,
 # VBD_CROSS_QEMU and VBD_DEB_ARCHITECTURE.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${VBD_CROSS_PROCESSOR})
