@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "tests/support/clock.h"
+#include "tests/support/tcp.h"
 #include "tests/support/text.h"
 
 namespace vbd_test {
@@ -220,6 +221,29 @@ std::unique_ptr<process> launch(const std::string& program, const std::vector<st
   spawn_options spawn;
   spawn.cwd = options.cwd;
   return process::start(argv, spawn);
+}
+
+std::string start_player_and_daemon(std::unique_ptr<process>* sim, std::unique_ptr<process>* daemon,
+                                    const std::vector<std::string>& sim_args) {
+  constexpr int WAIT_MS = 8000;
+  *sim = launch(sim_path(), sim_args);
+  if (!*sim) return "the simulator does not start";
+  if (!(*sim)->wait_for("[sim] queue key 116", WAIT_MS)) return "the simulator opens no queue:\n" + (*sim)->err();
+  *daemon = launch(server_path(), {});
+  if (!*daemon) return "the daemon does not start";
+  if (!(*sim)->wait_for("[sim] hello from server pid", WAIT_MS)) {
+    return "no hello from the daemon:\n" + (*daemon)->out() + (*daemon)->err();
+  }
+  for (int i = 0; i < 200; ++i) {
+    int fd = tcp_connect("127.0.0.1", "127.0.0.1", 8102, 0);
+    if (fd != -1) {
+      close(fd);
+      sleep_ms(50);
+      return "";
+    }
+    sleep_ms(25);
+  }
+  return "the daemon does not listen:\n" + (*daemon)->out() + (*daemon)->err();
 }
 
 std::string copy_description(const std::string& dir) {

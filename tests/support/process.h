@@ -76,6 +76,14 @@ struct launch_options {
 // always the starting thread's. nullptr when it cannot start.
 std::unique_ptr<process> launch(const std::string& program, const std::vector<std::string>& args,
                                 const launch_options& options = {});
+// The simulator with sim_args, then the daemon, both launched as above in
+// the calling thread's namespaces. Returns once the simulator's queue is
+// open, the daemon's hello has reached it and the control port accepts on
+// 127.0.0.1:8102 (a probe connection, closed again with a short pause so it
+// has ended before the test's first client). "" or what failed, with the
+// programs' output.
+std::string start_player_and_daemon(std::unique_ptr<process>* sim, std::unique_ptr<process>* daemon,
+                                    const std::vector<std::string>& sim_args = {});
 // Copies the packaged description and its icons into dir; "" or what failed.
 std::string copy_description(const std::string& dir);
 

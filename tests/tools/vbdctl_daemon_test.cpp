@@ -31,24 +31,8 @@ class VbdctlTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(vbd_test::enter_private_namespaces(), ""); }
 
   // The simulator, then the daemon; returns once the daemon accepts.
-  void start(std::vector<std::string> sim_args = {}) {
-    sim_args.insert(sim_args.begin(), vbd_test::sim_path());
-    sim_ = process::start(sim_args);
-    ASSERT_TRUE(sim_);
-    ASSERT_TRUE(sim_->wait_for("[sim] queue key 116", WAIT_MS)) << sim_->err();
-    daemon_ = process::start({vbd_test::server_path()});
-    ASSERT_TRUE(daemon_);
-    ASSERT_TRUE(sim_->wait_for("[sim] hello from server pid", WAIT_MS)) << daemon_->out();
-    for (int i = 0; i < 200; ++i) {
-      int fd = connect_from("127.0.0.1", 8102);
-      if (fd != -1) {
-        close(fd);
-        sleep_ms(50);  // the probe's connection ends before the first test client comes
-        return;
-      }
-      sleep_ms(25);
-    }
-    FAIL() << "the daemon does not listen:\n" << daemon_->out() << daemon_->err();
+  void start(const std::vector<std::string>& sim_args = {}) {
+    ASSERT_EQ(vbd_test::start_player_and_daemon(&sim_, &daemon_, sim_args), "");
   }
 
   std::unique_ptr<process> vbdctl(std::vector<std::string> args) {

@@ -141,22 +141,7 @@ class PromptTest : public ::testing::Test {
     ASSERT_EQ(vbd_test::enter_private_namespaces(), "");
     dir_ = vbd_test::make_work_dir();
     ASSERT_NE(dir_, "");
-    sim_ = process::start({vbd_test::sim_path()});
-    ASSERT_TRUE(sim_);
-    ASSERT_TRUE(sim_->wait_for("[sim] queue key 116", WAIT_MS)) << sim_->err();
-    daemon_ = process::start({vbd_test::server_path()});
-    ASSERT_TRUE(daemon_);
-    ASSERT_TRUE(sim_->wait_for("[sim] hello from server pid", WAIT_MS)) << daemon_->out();
-    for (int i = 0; i < 200; ++i) {
-      int fd = vbd_test::tcp_connect("127.0.0.1", "127.0.0.1", 8102, 0);
-      if (fd != -1) {
-        close(fd);
-        sleep_ms(50);  // the probe's connection ends before vbdctl comes
-        return;
-      }
-      sleep_ms(25);
-    }
-    FAIL() << "the daemon does not listen:\n" << daemon_->out() << daemon_->err();
+    ASSERT_EQ(vbd_test::start_player_and_daemon(&sim_, &daemon_), "");
   }
   void TearDown() override {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);

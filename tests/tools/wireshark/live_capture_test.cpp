@@ -46,21 +46,7 @@ class LiveCaptureTest : public ::testing::Test {
   // The simulator, then the daemon, both in this test's namespaces; returns
   // once the daemon accepts.
   void start_daemon() {
-    sim_ = vbd_test::launch(vbd_test::sim_path(), {});
-    ASSERT_TRUE(sim_);
-    ASSERT_TRUE(sim_->wait_for("[sim] queue key 116", WAIT_MS)) << sim_->err();
-    daemon_ = vbd_test::launch(vbd_test::server_path(), {});
-    ASSERT_TRUE(daemon_);
-    ASSERT_TRUE(sim_->wait_for("[sim] hello from server pid", WAIT_MS)) << daemon_->out();
-    for (int i = 0; i < 200; ++i) {
-      int fd = vbd_test::tcp_connect("127.0.0.1", "127.0.0.1", 8102, 0);
-      if (fd != -1) {
-        close(fd);
-        return;
-      }
-      vbd_test::sleep_ms(25);
-    }
-    FAIL() << "the daemon does not listen:\n" << daemon_->out() << daemon_->err();
+    ASSERT_EQ(vbd_test::start_player_and_daemon(&sim_, &daemon_), "");
   }
 
   // vbdctl run to its end; its standard output.
