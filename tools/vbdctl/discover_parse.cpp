@@ -443,38 +443,40 @@ bool parse_description(string_view text, device_description* out, std::string* w
   return true;
 }
 
-std::string printable(string_view text) {
-  std::string out;
-  out.reserve(text.size());
+// Walks text as UTF-8: each valid sequence goes to take(code, bytes), each
+// byte that starts none becomes U+FFFD in *out.
+template <typename Take>
+void for_each_code_point(string_view text, std::string* out, Take take) {
   while (!text.empty()) {
     uint32_t code = 0;
     size_t n = utf8_sequence(text, &code);
     if (n == 0) {
-      out += kReplacement;
+      *out += kReplacement;
       text.remove_prefix(1);
       continue;
     }
+    take(code, text.substr(0, n));
+    text.remove_prefix(n);
+  }
+}
+
+std::string printable(string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for_each_code_point(text, &out, [&out](uint32_t code, string_view bytes) {
     if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
       out += '?';
     } else {
-      out += text.substr(0, n);
+      out += bytes;
     }
-    text.remove_prefix(n);
-  }
+  });
   return out;
 }
 
 std::string json_string(string_view text) {
   static const char hex[] = "0123456789abcdef";
   std::string out = "\"";
-  while (!text.empty()) {
-    uint32_t code = 0;
-    size_t n = utf8_sequence(text, &code);
-    if (n == 0) {
-      out += kReplacement;
-      text.remove_prefix(1);
-      continue;
-    }
+  for_each_code_point(text, &out, [&out](uint32_t code, string_view bytes) {
     switch (code) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -489,11 +491,10 @@ std::string json_string(string_view text) {
           out += hex[code >> 4];
           out += hex[code & 0xf];
         } else {
-          out += text.substr(0, n);
+          out += bytes;
         }
     }
-    text.remove_prefix(n);
-  }
+  });
   out += '"';
   return out;
 }
