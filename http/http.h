@@ -48,12 +48,27 @@ inline constexpr int CG_HTTP_BODY_RECEIVE_CALLS = 20;  // per Content-Length bod
 inline constexpr int CG_HTTP_MAX_HEADERS = 128;
 inline constexpr int CG_HTTP_MAX_CONTENT = 1024 * 1024;
 inline constexpr int CG_HTTP_DATE_SIZE = 128;          // buffer of cg_http_date
+// Time limits of one request read, counted from its first byte: its request
+// line and headers must have arrived within the first, the whole request
+// within the second. A request past either is not read further and its
+// connection ends without an answer. Before a request's first byte only the
+// idle time-out of each receive applies.
+inline constexpr int CG_HTTP_REQUEST_HEAD_TIME_LIMIT_MS = 20 * 1000;
+inline constexpr int CG_HTTP_REQUEST_TIME_LIMIT_MS = 120 * 1000;
+// What the bodies of all requests read in this process may hold at once
+// (the memory their buffers take). A request whose body would take more is
+// not read further and its connection ends, as for a body past
+// CG_HTTP_MAX_CONTENT.
+inline constexpr int CG_HTTP_BODY_BUDGET = 4 * 1024 * 1024;
 
 inline constexpr int CG_HTTP_SERVER_LISTEN_BACKLOG = 128;
 inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;  // seconds
 // Connections one server serves at once; a connection accepted beyond them
 // is closed at once, so a flood costs neither threads nor descriptors.
 inline constexpr int CG_HTTP_SERVER_MAX_CONNECTIONS = 256;
+// Of those, connections from one peer address; one beyond them is closed at
+// once too, so that a single peer cannot take every connection.
+inline constexpr int CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS = 32;
 inline constexpr const char* CG_HTTP_SERVER_PLATFORM_NAME = "Platform 1.0";
 inline constexpr int CG_HTTP_SERVER_PLATFORM_NAME_SIZE = 16;  // buffer of the platform name
 
@@ -180,7 +195,8 @@ int cg_http_packet_post(cg_http_packet* packet, cg_socket* sock);
 // (never past the packet) with the caller's line buffer (at least 2 bytes; CG_HTTP_LINE_SIZE is the
 // size the server uses). 1, or 0 without a packet, socket or buffer, or when
 // the packet has more than CG_HTTP_MAX_HEADERS header lines or its body goes
-// on past CG_HTTP_MAX_CONTENT bytes (what was read is kept).
+// on past CG_HTTP_MAX_CONTENT bytes (what was read is kept). No time limits,
+// and the body, which the caller owns, does not count against the body budget.
 int cg_http_packet_read(cg_http_packet* packet, cg_socket* sock, int headers_only,
                         char* line_buffer, int line_size);
 
@@ -202,6 +218,9 @@ struct cg_http_request {
   cg_socket* socket;      // the socket the request arrived on; not owned
   void* user_data;        // the server's user data while the listener runs
   cg_http_connection* connection;  // internal, see above
+  // Time limits of each request read (cg_http_request_set_time_limits); 0: none.
+  int head_time_limit_ms;
+  int time_limit_ms;
 };
 
 cg_http_request* cg_http_request_new();
@@ -226,16 +245,27 @@ void* cg_http_request_get_user_data(const cg_http_request* request);
 // the request lives; looked up once per connection.
 const char* cg_http_request_get_local_address(cg_http_request* request);
 
+// Limits for every later cg_http_request_read of the request, counted from
+// each request's first byte: the request line and headers within head_ms,
+// the whole request within whole_ms (0 or less: no limit). A new request
+// has none; a server sets CG_HTTP_REQUEST_HEAD_TIME_LIMIT_MS and
+// CG_HTTP_REQUEST_TIME_LIMIT_MS.
+void cg_http_request_set_time_limits(cg_http_request* request, int head_ms, int whole_ms);
+
 // Reads one request from the socket (which becomes the request's socket):
 // request line, header block, and a body when "Content-Length" or
 // "Transfer-Encoding" is present. Bytes read past the request are kept in
 // the request for its next read from the same socket (until the socket is
-// set again with cg_http_request_set_socket). 1 when a request was
-// read; 0 when the line read fails, the request line has fewer than three
-// parts, the request exceeds CG_HTTP_MAX_HEADERS or CG_HTTP_MAX_CONTENT, or
-// memory for the request's read-ahead buffer runs out (nothing is read then:
-// a server ends the connection).
+// set again with cg_http_request_set_socket). The body counts against
+// CG_HTTP_BODY_BUDGET until the request is cleared, read again or deleted.
+// 1 when a request was read; 0 when the line read fails, the request line
+// has fewer than three parts, the request exceeds CG_HTTP_MAX_HEADERS or
+// CG_HTTP_MAX_CONTENT, its body would pass the body budget, it passes one
+// of its time limits, or memory for the request's read-ahead buffer runs
+// out (nothing is read then: a server ends the connection).
 int cg_http_request_read(cg_http_request* request, cg_socket* sock);
+// Bytes the bodies of requests hold now against CG_HTTP_BODY_BUDGET.
+long long cg_http_body_budget_used();
 // Sets "Date" and writes the status line and the packet to the request's
 // socket. 0 when the response has no version or reason phrase, else 1 (a
 // send failure is not reported).
@@ -287,6 +317,9 @@ struct cg_http_server {
   std::atomic<cg_http_listener> listener;    // none by default
   std::atomic<void*> user_data;              // handed to the listener through each request
   int timeout;                               // seconds of receive and send time-out per connection
+  int head_time_limit_ms;                    // time limits of each request (see
+  int request_time_limit_ms;                 //   cg_http_request_set_time_limits)
+  int max_connections_per_address;           // connections served at once from one peer address
   cg_mutex* mutex;                           // guards client_threads
   cg_cond* ended;                            // signalled when the last connection ends
   std::atomic<bool> stopping;                // set while stop winds the connections down

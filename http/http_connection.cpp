@@ -1,8 +1,13 @@
 // The connection thread of the HTTP server: reads requests one after the
-// other on one accepted socket and hands each to the server's listener.
+// other on one accepted socket, within the server's time limits, and hands
+// each to the server's listener.
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "http/http_internal.h"
 
@@ -22,24 +27,48 @@ bool closes_connection(cg_http_request* request) {
   return connection && vbd_http::iequals(connection, CG_HTTP_CLOSE);
 }
 
+// After a response with a large body: the copies the listener made of it
+// are freed by now, and the allocator's arenas would keep their pages for
+// later use. They go back to the system, so that resident memory returns
+// to its level once large responses are done.
+void give_back_freed_memory(cg_http_request* request) {
+  cg_http_connection* conn = request->connection;
+  if (!conn || !conn->posted_large_body) return;
+  conn->posted_large_body = 0;
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+// One request handled; false when the connection ends after it.
+bool handle(cg_http_server* server, cg_http_request* request) {
+  // HTTP/1.1 requires a Host header; the connection stays open after the 400.
+  if (cg_str_equal(cg_http_request_get_version(request), CG_HTTP_VER11) &&
+      !cg_http_packet_has_header(&request->packet, CG_HTTP_HOST)) {
+    cg_http_request_post_status(request, CG_HTTP_STATUS_BAD_REQUEST);
+    return true;
+  }
+  // Decided before the listener runs, which may change the request.
+  bool last = closes_connection(request);
+  cg_http_listener listener = server->listener.load();
+  if (listener) {
+    cg_http_request_set_user_data(request, server->user_data.load());
+    listener(request);
+  }
+  return !last;
+}
+
 void serve(cg_http_server* server, cg_thread* thread, cg_http_request* request) {
   cg_socket* sock = cg_http_request_get_socket(request);
+  cg_http_request_set_time_limits(request, server->head_time_limit_ms,
+                                  server->request_time_limit_ms);
   while (cg_http_request_read(request, sock)) {
     if (!cg_thread_is_runnable(thread) || server->stopping.load()) return;
-    // HTTP/1.1 requires a Host header; the connection stays open after the 400.
-    if (cg_str_equal(cg_http_request_get_version(request), CG_HTTP_VER11) &&
-        !cg_http_packet_has_header(&request->packet, CG_HTTP_HOST)) {
-      cg_http_request_post_status(request, CG_HTTP_STATUS_BAD_REQUEST);
-      continue;
-    }
-    // Decided before the listener runs, which may change the request.
-    bool last = closes_connection(request);
-    cg_http_listener listener = server->listener.load();
-    if (listener) {
-      cg_http_request_set_user_data(request, server->user_data.load());
-      listener(request);
-    }
-    if (last) return;
+    bool more = handle(server, request);
+    // A body is not kept while the connection waits for its next request.
+    vbd_http::release_body(request);
+    give_back_freed_memory(request);
+    if (!more) return;
   }
 }
 
@@ -96,6 +125,15 @@ bool connection_start(cg_http_server* server, cg_socket* sock) {
   std::free(record);
   cg_socket_delete(sock);
   return false;
+}
+
+int connections_from(cg_http_server* server, const char* address) {
+  int count = 0;
+  for (cg_thread* t = cg_thread_list_first(server->client_threads); t; t = cg_thread_next(t)) {
+    auto* record = static_cast<connection_record*>(cg_thread_get_user_data(t));
+    if (record && std::strcmp(cg_socket_get_address(record->sock), address) == 0) count++;
+  }
+  return count;
 }
 
 void connection_interrupt(cg_thread* thread) {

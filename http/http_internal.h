@@ -98,6 +98,8 @@ struct cg_http_connection {
   int local_address_known;
   char local_address[CG_NET_ADDRESS_TEXT_SIZE];
   cg_buffer out;  // a response is assembled here and sent in one go
+  size_t body_charge;  // what the request's body holds of the body budget
+  int posted_large_body;  // a response with a large body went out since the last look
   int date_known;  // date holds the HTTP date of date_time
   time_t date_time;
   char date[CG_HTTP_DATE_SIZE];
@@ -109,6 +111,21 @@ namespace vbd_http {
 // The request's connection record bound to sock (read-ahead bytes from
 // another socket are dropped), made on first use; none when memory runs out.
 cg_http_connection* request_connection(cg_http_request* request, cg_socket* sock);
+// Frees the request's body and gives what it held back to the body budget.
+void release_body(cg_http_request* request);
+
+// ---------------------------------------------------------------------------
+// The body budget (CG_HTTP_BODY_BUDGET), shared by every request read in the
+// process
+// ---------------------------------------------------------------------------
+
+// Takes bytes from the budget; false, taking nothing, when they are not left.
+bool body_budget_take(size_t bytes);
+void body_budget_give(size_t bytes);
+
+// A response body from this size on counts as large: the connection gives
+// the memory it took back to the system once its listener has returned.
+inline constexpr int kLargeBody = 1024 * 1024;
 
 // ---------------------------------------------------------------------------
 // Records
@@ -133,5 +150,8 @@ bool connection_start(cg_http_server* server, cg_socket* sock);
 // Shuts down the socket of a connection thread so that a read or write in
 // progress returns at once. Under the server mutex.
 void connection_interrupt(cg_thread* thread);
+// How many of the server's connections come from the peer address. Under
+// the server mutex.
+int connections_from(cg_http_server* server, const char* address);
 
 }  // namespace vbd_http

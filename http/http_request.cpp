@@ -1,5 +1,6 @@
 // cg_http_request: the request record, its accessors, and the connection
-// record it carries (read-ahead bytes, response buffer, local address).
+// record it carries (read-ahead bytes, response buffer, local address, the
+// body's share of the body budget).
 #include <cstdlib>
 
 #include "http/http_internal.h"
@@ -14,6 +15,7 @@ cg_http_connection* connection_new() {
 
 void connection_delete(cg_http_connection* conn) {
   if (!conn) return;
+  vbd_http::body_budget_give(conn->body_charge);
   cg_buffer_release(&conn->out);
   std::free(conn);
 }
@@ -35,6 +37,14 @@ cg_http_connection* vbd_http::request_connection(cg_http_request* request, cg_so
   return conn;
 }
 
+void vbd_http::release_body(cg_http_request* request) {
+  cg_string_clear(request->packet.content);
+  if (cg_http_connection* conn = request->connection) {
+    body_budget_give(conn->body_charge);
+    conn->body_charge = 0;
+  }
+}
+
 cg_http_request* cg_http_request_new() {
   auto* request = static_cast<cg_http_request*>(std::calloc(1, sizeof(cg_http_request)));
   if (!request) return nullptr;
@@ -52,7 +62,7 @@ cg_http_request* cg_http_request_new() {
 
 void cg_http_request_delete(cg_http_request* request) {
   if (!request) return;
-  vbd_http::packet_release(&request->packet);
+  vbd_http::packet_release(&request->packet);  // the body's charge goes with the connection record
   cg_string_delete(request->method);
   cg_string_delete(request->uri);
   cg_string_delete(request->version);
@@ -63,10 +73,17 @@ void cg_http_request_delete(cg_http_request* request) {
 void cg_http_request_clear(cg_http_request* request) {
   if (!request) return;
   cg_http_packet_clear(&request->packet);
+  vbd_http::release_body(request);
   cg_string_clear(request->method);
   cg_string_clear(request->uri);
   cg_string_clear(request->version);
   request->user_data = nullptr;
+}
+
+void cg_http_request_set_time_limits(cg_http_request* request, int head_ms, int whole_ms) {
+  if (!request) return;
+  request->head_time_limit_ms = head_ms > 0 ? head_ms : 0;
+  request->time_limit_ms = whole_ms > 0 ? whole_ms : 0;
 }
 
 cg_http_packet* cg_http_request_get_packet(cg_http_request* request) {

@@ -2,7 +2,11 @@
 // messages read from a stream socket through a read-ahead window. The peer
 // never chooses an allocation: buffers grow with the bytes that actually
 // arrive, and no request holds more than CG_HTTP_MAX_HEADERS header lines
-// and CG_HTTP_MAX_CONTENT body bytes.
+// and CG_HTTP_MAX_CONTENT body bytes, nor takes more than the body budget
+// leaves, nor more time than its limits, counted from its first byte.
+#include <poll.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -21,10 +25,18 @@ constexpr int kCloseDelimitedStep = 1024;
 constexpr long long kMaxBody = CG_HTTP_MAX_CONTENT;
 static_assert(kMaxBody < INT_MAX, "a cg_string's length is an int");
 
-// Lines and bytes from the socket, taken from the window first.
+// Lines and bytes from the socket, taken from the window first, within the
+// request's time limits; body buffers grow within the body budget.
 class input {
  public:
-  input(cg_socket* sock, read_ahead& window) : sock_(sock), window_(window) {}
+  // head_ms, whole_ms: the request's time limits (0: none). charge: the
+  // request's share of the body budget, none for a read outside it.
+  input(cg_socket* sock, read_ahead& window, int head_ms = 0, int whole_ms = 0,
+        size_t* charge = nullptr)
+      : sock_(sock), window_(window), head_ms_(head_ms), whole_ms_(whole_ms), charge_(charge) {
+    // Bytes read ahead are the request's first: its clock runs from now.
+    if (window_.start != window_.end) start_clock();
+  }
 
   // As cg_socket_read_line: one line with its line feed into buffer (size
   // >= 2), cut at size - 1 bytes with the rest of the line discarded; the
@@ -33,14 +45,35 @@ class input {
   // Up to size bytes: bytes already read ahead, else one receive call. The
   // byte count, 0 at end of stream, -1 on error.
   int read(char* buffer, int size);
+  // Room for extra more bytes in a body buffer (cg_buffer_reserve), the
+  // growth taken from the body budget first. False when memory or the
+  // budget runs out (the latter also makes cut() true).
+  bool reserve(cg_buffer* body, size_t extra);
+  // The request line and headers are in: from now on only the limit of the
+  // whole request applies.
+  void head_done() { deadline_ = whole_deadline_; }
+  // The request passed a time limit or the body budget: it is not read
+  // further, whatever the reads returned.
+  bool cut() const { return cut_; }
 
  private:
+  // One receive call, after waiting for bytes until the deadline.
+  int receive(char* buffer, int size);
   // Refills an empty window with one receive call.
   int refill() {
-    int n = cg_socket_read(sock_, window_.data, window_.size);
+    int n = receive(window_.data, window_.size);
     window_.start = 0;
     window_.end = n > 0 ? n : 0;
     return n;
+  }
+  void start_clock() {
+    int64_t now = cg_monotonic_ms();
+    clock_started_ = true;
+    whole_deadline_ = whole_ms_ > 0 ? now + whole_ms_ : -1;
+    deadline_ = head_ms_ > 0 ? now + head_ms_ : -1;
+    if (deadline_ < 0 || (whole_deadline_ >= 0 && whole_deadline_ < deadline_)) {
+      deadline_ = whole_deadline_;
+    }
   }
   std::string_view unread() const {
     return {window_.data + window_.start, static_cast<size_t>(window_.end - window_.start)};
@@ -48,7 +81,59 @@ class input {
 
   cg_socket* sock_;
   read_ahead& window_;
+  int head_ms_;
+  int whole_ms_;
+  size_t* charge_;
+  bool clock_started_ = false;
+  int64_t deadline_ = -1;  // monotonic ms; -1: none
+  int64_t whole_deadline_ = -1;
+  bool cut_ = false;
 };
+
+int input::receive(char* buffer, int size) {
+  // Before the first byte only the socket's own receive time-out applies.
+  while (deadline_ >= 0) {
+    int64_t left = deadline_ - cg_monotonic_ms();
+    if (left <= 0) {
+      cut_ = true;
+      return -1;
+    }
+    // A stop shuts the socket down, which ends this wait at once too.
+    pollfd p{cg_socket_get_fd(sock_), POLLIN, 0};
+    int ready = poll(&p, 1, left < INT_MAX ? static_cast<int>(left) : INT_MAX);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) break;  // the receive reports the trouble
+  }
+  int n = cg_socket_read(sock_, buffer, size);
+  if (n > 0 && !clock_started_) start_clock();
+  return n;
+}
+
+bool input::reserve(cg_buffer* body, size_t extra) {
+  if (!charge_) return cg_buffer_reserve(body, extra);
+  size_t needed = body->length + extra + 1;
+  if (needed <= body->capacity) return true;
+  // The capacity cg_buffer_reserve would choose (double, or what is
+  // needed), charged before it is allocated; the buffer's limit keeps the
+  // reserve within what was charged.
+  size_t target = body->capacity == 0 ? 64 : body->capacity * 2;
+  if (target > static_cast<size_t>(kMaxBody) + 1) target = static_cast<size_t>(kMaxBody) + 1;
+  if (target < needed) target = needed;
+  size_t growth = target - body->capacity;
+  if (!body_budget_take(growth)) {
+    cut_ = true;
+    return false;
+  }
+  size_t before = body->capacity;
+  size_t limit = body->limit;
+  body->limit = target - 1;
+  bool reserved = cg_buffer_reserve(body, extra);
+  body->limit = limit;
+  size_t grown = body->capacity - before;
+  body_budget_give(growth - grown);
+  *charge_ += grown;
+  return reserved;
+}
 
 int input::read_line(char* buffer, int size) {
   if (!buffer || size < 2) {
@@ -84,7 +169,7 @@ int input::read_line(char* buffer, int size) {
 
 int input::read(char* buffer, int size) {
   if (size <= 0) return 0;
-  if (window_.start == window_.end) return cg_socket_read(sock_, buffer, size);
+  if (window_.start == window_.end) return receive(buffer, size);
   int avail = window_.end - window_.start;
   int take = avail < size ? avail : size;
   std::memcpy(buffer, window_.data + window_.start, static_cast<size_t>(take));
@@ -102,7 +187,7 @@ long long receive_into(cg_buffer* body, input& in, long long want, bool* failed)
     size_t remaining = static_cast<size_t>(want - got);
     size_t step = body->length > kBodyStep ? body->length : kBodyStep;
     if (step > remaining) step = remaining;
-    if (!cg_buffer_reserve(body, step)) {
+    if (!in.reserve(body, step)) {
       *failed = true;
       break;
     }
@@ -159,7 +244,7 @@ bool read_until_close(cg_buffer* body, input& in) {
     if (static_cast<long long>(body->length + step) > kMaxBody) {
       step = static_cast<size_t>(kMaxBody - static_cast<long long>(body->length));
     }
-    if (!cg_buffer_reserve(body, step)) return true;
+    if (!in.reserve(body, step)) return true;
     int n = in.read(body->data + body->length, static_cast<int>(step));
     if (n <= 0) return true;
     body->length += static_cast<size_t>(n);
@@ -245,18 +330,21 @@ int cg_http_request_read(cg_http_request* request, cg_socket* sock) {
   // out, and the connection ends as for a failed read.
   cg_http_connection* conn = vbd_http::request_connection(request, sock);
   if (!conn) return 0;
-  vbd_http::input in(sock, conn->window);
+  vbd_http::input in(sock, conn->window, request->head_time_limit_ms, request->time_limit_ms,
+                     &conn->body_charge);
   char line[CG_HTTP_LINE_SIZE];
 
-  // A request that would make the server hold more than its limits is not
-  // read further: its connection ends as for a malformed request line.
+  // A request that would make the server hold more than its limits, or
+  // that takes longer than its time limits, is not read further: its
+  // connection ends as for a malformed request line.
   if (!vbd_http::read_request_line(request, in, line, sizeof(line)) ||
-      !vbd_http::read_header_block(&request->packet, in, line, sizeof(line))) {
+      !vbd_http::read_header_block(&request->packet, in, line, sizeof(line)) || in.cut()) {
     return 0;
   }
+  in.head_done();
   if (cg_http_packet_has_header(&request->packet, CG_HTTP_CONTENT_LENGTH) ||
       cg_http_packet_has_header(&request->packet, CG_HTTP_TRANSFER_ENCODING)) {
-    if (!vbd_http::read_body(&request->packet, in, line, sizeof(line))) return 0;
+    if (!vbd_http::read_body(&request->packet, in, line, sizeof(line)) || in.cut()) return 0;
   }
   return 1;
 }

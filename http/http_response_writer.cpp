@@ -20,7 +20,9 @@ bool send_all(cg_socket* sock, const char* data, size_t length) {
 
 // Appends the header lines, the empty line and the body to out (which may
 // already hold a status line) and sends them. True when all was sent.
-bool post_packet(cg_socket* sock, cg_http_packet* packet, cg_buffer* out) {
+// conn: the connection whose response this is, none for a packet of its own.
+bool post_packet(cg_socket* sock, cg_http_packet* packet, cg_buffer* out,
+                 cg_http_connection* conn = nullptr) {
   using vbd_http::view_of;
   for (cg_http_header* h = cg_http_header_list_first(packet->headers); h;
        h = cg_http_header_next(h)) {
@@ -41,6 +43,7 @@ bool post_packet(cg_socket* sock, cg_http_packet* packet, cg_buffer* out) {
     int held = cg_string_length(packet->content);
     if (declared > 0) body = declared < held ? static_cast<int>(declared) : held;
   }
+  if (body >= vbd_http::kLargeBody && conn) conn->posted_large_body = 1;
   if (body <= kInlineBody) {
     cg_buffer_append(out, content, static_cast<size_t>(body));
     return !out->failed && send_all(sock, out->data, out->length);
@@ -92,7 +95,7 @@ int cg_http_request_post_response(cg_http_request* request, cg_http_response* re
   cg_buffer_append(out, code, static_cast<size_t>(code_length));
   cg_buffer_append(out, reason);
   cg_buffer_append(out, "\r\n");
-  if (!out->failed) post_packet(request->socket, &response->packet, out);
+  if (!out->failed) post_packet(request->socket, &response->packet, out, request->connection);
   // A large message must not keep its copy alive for the rest of the connection.
   if (out == &own || out->capacity > kKeptOutputCapacity) cg_buffer_release(out);
   return 1;

@@ -1,6 +1,7 @@
 // cg_http_server: one listening endpoint with its accept thread, which waits
-// on the listening socket and its wake, and the stop that winds down the
-// accept thread and every connection.
+// on the listening socket and its wake and admits connections up to the
+// server's caps, and the stop that winds down the accept thread and every
+// connection.
 #include <poll.h>
 
 #include <cerrno>
@@ -70,9 +71,12 @@ bool accept_one(cg_thread* thread, cg_http_server* server) {
     if (accept_error_is_shortage(err)) cg_thread_wait(thread, kAcceptResourcePauseMs);
     return true;
   }
-  // Beyond the connections served at once, a newcomer is closed at once.
+  // Beyond the connections served at once, in all or from its address, a
+  // newcomer is closed at once.
   cg_mutex_lock(server->mutex);
-  bool full = cg_thread_list_size(server->client_threads) >= CG_HTTP_SERVER_MAX_CONNECTIONS;
+  bool full = cg_thread_list_size(server->client_threads) >= CG_HTTP_SERVER_MAX_CONNECTIONS ||
+              vbd_http::connections_from(server, cg_socket_get_address(client)) >=
+                  server->max_connections_per_address;
   cg_mutex_unlock(server->mutex);
   if (full) {
     cg_socket_delete(client);
@@ -108,6 +112,9 @@ cg_http_server* cg_http_server_new() {
   cg_http_server* server = vbd_http::server_alloc(false);
   if (!server) return nullptr;
   server->timeout = CG_HTTP_SERVER_CONNECTION_TIMEOUT;
+  server->head_time_limit_ms = CG_HTTP_REQUEST_HEAD_TIME_LIMIT_MS;
+  server->request_time_limit_ms = CG_HTTP_REQUEST_TIME_LIMIT_MS;
+  server->max_connections_per_address = CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS;
   server->mutex = cg_mutex_new();
   server->ended = cg_cond_new();
   if (!server->mutex || !server->ended) {

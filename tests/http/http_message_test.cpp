@@ -1,9 +1,11 @@
 // HTTP requests read over a socketpair (request line, header forms, bodies
-// by length, chunked and until close, the header and body limits) and
-// responses written to one.
+// by length, chunked and until close, the header and body limits, the time
+// limits and the shared body budget) and responses written to one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -296,6 +298,110 @@ TEST(HttpLimits, BodiesReadUntilClose) {
   EXPECT_EQ(at.rc, 1);
   EXPECT_EQ(at.content, max);
   EXPECT_EQ(read_whole(head + std::string(max + 1, 'u')).rc, 0);
+}
+
+// Time limits, counted from a request's first byte: the time before it
+// does not count, a head or a body that trickles in is cut at its limit
+// however often bytes arrive, and the next request gets a clock of its own.
+TEST_F(RequestReadTest, TimeLimitsRunFromEachRequestsFirstByte) {
+  using clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  cg_http_request_set_time_limits(request, 400, 1200);
+  std::thread late([&] {
+    std::this_thread::sleep_for(milliseconds(700));
+    pair.send_peer("GET /late HTTP/1.1\r\n\r\n");
+  });
+  ASSERT_EQ(read(), 1);
+  late.join();
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/late");
+
+  // A byte every 100 ms: no receive waits long, the request does (and a
+  // body stays within its receive calls until its limit).
+  auto trickle = [&](const std::string& head, const std::string& rest) {
+    socket_pair p;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      p.send_peer(head);
+      for (size_t i = 0; i < rest.size() && !done; i++) {
+        p.send_peer(rest.substr(i, 1));
+        std::this_thread::sleep_for(milliseconds(100));
+      }
+    });
+    cg_http_request_set_socket(request, p.sock);
+    auto start = clock::now();
+    int rc = cg_http_request_read(request, p.sock);
+    auto took = clock::now() - start;
+    done = true;
+    writer.join();
+    EXPECT_EQ(rc, 0);
+    return took;
+  };
+  auto head = trickle("GET /slow HTTP/1.1\r\n", "X-Slow: " + std::string(200, 's') + "\r\n\r\n");
+  EXPECT_GE(head, milliseconds(350));
+  EXPECT_LT(head, milliseconds(1000));
+  auto body = trickle("POST /slow HTTP/1.1\r\nContent-Length: 200\r\n\r\n", std::string(200, 'b'));
+  EXPECT_GE(body, milliseconds(1100));
+  EXPECT_LT(body, milliseconds(4000));
+
+  // A request already read ahead starts its clock when its read starts.
+  socket_pair p;
+  ASSERT_TRUE(p.send_peer("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n"));
+  cg_http_request_set_socket(request, p.sock);
+  ASSERT_EQ(cg_http_request_read(request, p.sock), 1);
+  std::this_thread::sleep_for(milliseconds(500));
+  ASSERT_EQ(cg_http_request_read(request, p.sock), 1);
+  EXPECT_STREQ(cg_http_request_get_uri(request), "/b");
+}
+
+// Reads a request with the bytes a writer thread sends (more than a socket
+// buffer holds) into the given request, on a pair of its own.
+int read_with_writer(cg_http_request* request, const std::string& bytes) {
+  socket_pair pair;
+  std::thread writer([&] { vbd_test::send_all(pair.peer, bytes); });
+  cg_http_request_set_socket(request, pair.sock);
+  int rc = cg_http_request_read(request, pair.sock);
+  shutdown(cg_socket_get_fd(pair.sock), SHUT_RDWR);  // unblocks a writer left behind
+  writer.join();
+  cg_http_request_set_socket(request, nullptr);
+  return rc;
+}
+
+// The bodies of every request share one budget: three bodies of 1 MiB are
+// held at once, a fourth would pass it and is refused, and what a body
+// held comes back when its request is read again, cleared or deleted.
+TEST(HttpBodyBudget, BodiesOfAllRequestsShareOneBudget) {
+  ASSERT_EQ(cg_http_body_budget_used(), 0);
+  const std::string sized = "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(CG_HTTP_MAX_CONTENT) +
+                            "\r\n\r\n" + std::string(CG_HTTP_MAX_CONTENT, 'm');
+  const std::string chunks = chunked(CG_HTTP_MAX_CONTENT, 100000);
+  std::vector<cg_http_request*> held;
+  for (const std::string* bytes : {&sized, &chunks, &sized}) {
+    held.push_back(cg_http_request_new());
+    ASSERT_EQ(read_with_writer(held.back(), *bytes), 1);
+    EXPECT_EQ(cg_string_length(held.back()->packet.content), CG_HTTP_MAX_CONTENT);
+  }
+  long long three = cg_http_body_budget_used();
+  EXPECT_GE(three, 3LL * CG_HTTP_MAX_CONTENT);
+  EXPECT_LE(three, CG_HTTP_BODY_BUDGET);
+
+  cg_http_request* fourth = cg_http_request_new();
+  EXPECT_EQ(read_with_writer(fourth, sized), 0);
+  EXPECT_EQ(read_with_writer(fourth, "POST / HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\n" +
+                                         std::string(CG_HTTP_MAX_CONTENT, 'u')),
+            0);
+  EXPECT_EQ(read_with_writer(fourth, chunks), 0);
+  // Small bodies still fit, and a request without one never needed the budget.
+  EXPECT_EQ(read_with_writer(fourth, "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nsmall"), 1);
+  EXPECT_EQ(read_with_writer(fourth, "GET / HTTP/1.1\r\n\r\n"), 1);
+  EXPECT_EQ(cg_http_body_budget_used(), three);
+
+  cg_http_request_clear(held[0]);
+  EXPECT_LT(cg_http_body_budget_used(), three);
+  ASSERT_EQ(read_with_writer(fourth, sized), 1);
+  EXPECT_EQ(cg_string_length(fourth->packet.content), CG_HTTP_MAX_CONTENT);
+  cg_http_request_delete(fourth);
+  for (cg_http_request* r : held) cg_http_request_delete(r);
+  EXPECT_EQ(cg_http_body_budget_used(), 0);
 }
 
 TEST(HeaderSplitTest, FollowsTheTokenizerRule) {

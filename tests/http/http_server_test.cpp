@@ -1,5 +1,6 @@
 // The HTTP server on loopback: the Host rule, keep-alive and close rules,
-// pipelined requests, the idle time-out, stop and restart while connections
+// pipelined requests, the idle time-out, the time limits of a request, the
+// cap per peer address, stop and restart while connections
 // come and go and without fixed pauses, a shortage of descriptors, and a
 // flood of connections that cannot all get a thread.
 #include <fcntl.h>
@@ -220,6 +221,103 @@ TEST_F(ServerTest, IdleConnectionEndsAfterTheTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
   EXPECT_EQ(cg_http_server_get_connection_count(server), 0);
   close(fd);
+}
+
+// Time limits run per request from its first byte, not per receive: a
+// connection may idle before a request and between two, but a request whose
+// head or body trickles in ends its connection, unanswered, at its limit.
+TEST_F(ServerTest, RequestsPastTheirTimeLimitsEndTheConnectionUnanswered) {
+  server->head_time_limit_ms = 500;
+  server->request_time_limit_ms = 1500;
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  int fd = connect();
+  ASSERT_GE(fd, 0);
+  response_reader in{fd, {}};
+  std::this_thread::sleep_for(800ms);
+  ASSERT_TRUE(send_text(fd, "GET /first HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/first");
+  std::this_thread::sleep_for(800ms);
+  ASSERT_TRUE(send_text(fd, "GET /second HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(in.next()), "/second");
+  close(fd);
+
+  struct slow_request {
+    std::string head, rest;
+    std::chrono::milliseconds limit;
+  } cases[] = {
+      {"GET /slow-head HTTP/1.1\r\n", "Host: " + std::string(100, 'h') + "\r\n\r\n", 500ms},
+      {"POST /slow-body HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\n", std::string(100, 'b'), 1500ms},
+  };
+  for (const slow_request& c : cases) {
+    int slow = connect();
+    ASSERT_GE(slow, 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      bool sent = send_text(slow, c.head);
+      for (size_t i = 0; sent && !done && i < c.rest.size(); i++) {
+        std::this_thread::sleep_for(100ms);
+        sent = send_text(slow, c.rest.substr(i, 1));
+      }
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::string got;
+    EXPECT_TRUE(vbd_test::wait_closed(slow, 8000, &got)) << c.head;
+    auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    writer.join();
+    EXPECT_EQ(got, "") << c.head;
+    EXPECT_GE(took, c.limit - 100ms) << c.head;
+    EXPECT_LT(took, c.limit + 3s) << c.head;
+    close(slow);
+  }
+  EXPECT_EQ(seen(), (std::vector<std::string>{"GET /first HTTP/1.1", "GET /second HTTP/1.1"}));
+}
+
+// One peer address gets at most its share of the connections: one more is
+// closed at once, while other addresses are served, and a slot that frees
+// up can be taken again.
+TEST_F(ServerTest, ConnectionsFromOneAddressAreCapped) {
+  ASSERT_EQ(cg_http_server_start(server), 1);
+  std::vector<int> held;
+  for (int i = 0; i < CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS; i++) {
+    held.push_back(connect());
+    ASSERT_GE(held.back(), 0);
+  }
+  auto wait_count = [&](auto done) {
+    for (int i = 0; i < 500 && !done(cg_http_server_get_connection_count(server)); i++) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return cg_http_server_get_connection_count(server);
+  };
+  EXPECT_EQ(wait_count([](int n) { return n == CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS; }),
+            CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS);
+
+  int over = connect();
+  ASSERT_GE(over, 0);
+  response_reader refused{over, {}};
+  EXPECT_TRUE(refused.closed());
+  close(over);
+
+  int other = vbd_test::tcp_connect("127.0.0.2", "127.0.0.1", port, 5000);
+  ASSERT_GE(other, 0);
+  response_reader from_other{other, {}};
+  ASSERT_TRUE(send_text(other, "GET /other HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(from_other.next()), "/other");
+  close(other);
+
+  response_reader first{held[0], {}};
+  ASSERT_TRUE(send_text(held[0], "GET /held HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(first.next()), "/held");
+  close(held[0]);
+  EXPECT_EQ(wait_count([](int n) { return n < CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS; }),
+            CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS - 1);
+  int again = connect();
+  ASSERT_GE(again, 0);
+  response_reader later{again, {}};
+  ASSERT_TRUE(send_text(again, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(body_of(later.next()), "/again");
+  close(again);
+  for (size_t i = 1; i < held.size(); i++) close(held[i]);
 }
 
 TEST_F(ServerTest, StopEndsConnectionsAndWaitsForRunningListeners) {
