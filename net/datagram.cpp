@@ -1,4 +1,7 @@
-// Datagram send and receive on a cg_socket.
+// Datagram send and receive on a cg_socket, with the arrival interface of a
+// received datagram when the socket reads it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,11 +39,20 @@ int cg_socket_recv_datagram(cg_socket* sock, cg_datagram_packet* packet) {
   if (!sock || !packet) return 0;
   char buffer[CG_SOCKET_DATAGRAM_SIZE + 1];
   sockaddr_storage peer{};
-  socklen_t peer_len = sizeof(peer);
-  ssize_t n = recvfrom(sock->fd, buffer, CG_SOCKET_DATAGRAM_SIZE, 0,
-                       reinterpret_cast<sockaddr*>(&peer), &peer_len);
+  // Room for the arrival details, which come only when the socket asked.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  iovec iov{buffer, CG_SOCKET_DATAGRAM_SIZE};
+  msghdr message{};
+  message.msg_name = &peer;
+  message.msg_namelen = sizeof(peer);
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  ssize_t n = recvmsg(sock->fd, &message, 0);
   if (n <= 0) return 0;
   buffer[n] = '\0';
+  socklen_t peer_len = message.msg_namelen;
 
   cg_datagram_packet_set_data(packet, buffer, static_cast<int>(n));
   packet->local_port = sock->port;
@@ -52,6 +64,19 @@ int cg_socket_recv_datagram(cg_socket* sock, cg_datagram_packet* packet) {
   } else {
     cg_datagram_packet_set_remote_address(packet, "");
     packet->remote_port = 0;
+  }
+  packet->interface_index = 0;
+  packet->multicast = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO ||
+        c->cmsg_len < CMSG_LEN(sizeof(in_pktinfo))) {
+      continue;
+    }
+    in_pktinfo info;
+    std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+    packet->interface_index = info.ipi_ifindex;
+    // ipi_addr is the destination the datagram's header names.
+    packet->multicast = IN_MULTICAST(ntohl(info.ipi_addr.s_addr)) ? 1 : 0;
   }
   // Answers to this datagram must name the interface the sender can reach.
   char* local = cg_net_local_address_for_peer(host);

@@ -1,4 +1,5 @@
-// cg_datagram_packet: a received datagram with its local and remote ends.
+// cg_datagram_packet: a received datagram with its local and remote ends and
+// the interface it arrived on.
 #include <cstdlib>
 
 #include "net/net.h"
@@ -20,6 +21,8 @@ cg_datagram_packet* cg_datagram_packet_new() {
   packet->remote_address = cg_string_new();
   packet->local_port = 0;
   packet->remote_port = 0;
+  packet->interface_index = 0;
+  packet->multicast = 0;
   if (!packet->data || !packet->local_address || !packet->remote_address) {
     cg_datagram_packet_delete(packet);
     return nullptr;
@@ -42,6 +45,8 @@ void cg_datagram_packet_clear(cg_datagram_packet* packet) {
   cg_string_set(packet->remote_address, "");
   packet->local_port = 0;
   packet->remote_port = 0;
+  packet->interface_index = 0;
+  packet->multicast = 0;
 }
 
 void cg_datagram_packet_set_data(cg_datagram_packet* packet, const char* bytes, int length) {
@@ -95,4 +100,22 @@ void cg_datagram_packet_copy(cg_datagram_packet* dest, const cg_datagram_packet*
   dest->local_port = src->local_port;
   cg_datagram_packet_set_remote_address(dest, cg_datagram_packet_get_remote_address(src));
   dest->remote_port = src->remote_port;
+  dest->interface_index = src->interface_index;
+  dest->multicast = src->multicast;
+}
+
+void cg_datagram_packet_set_interface_index(cg_datagram_packet* packet, int index) {
+  if (packet) packet->interface_index = index;
+}
+
+int cg_datagram_packet_get_interface_index(const cg_datagram_packet* packet) {
+  return packet ? packet->interface_index : 0;
+}
+
+void cg_datagram_packet_set_multicast(cg_datagram_packet* packet, int multicast) {
+  if (packet) packet->multicast = multicast ? 1 : 0;
+}
+
+int cg_datagram_packet_is_multicast(const cg_datagram_packet* packet) {
+  return packet ? packet->multicast : 0;
 }

@@ -114,6 +114,9 @@ struct cg_datagram_packet {
   int local_port;             // the receiving socket's port
   cg_string* remote_address;  // sender's numeric address, "" when it cannot be converted
   int remote_port;            // sender's port, 0 when it cannot be converted
+  // Read only from a socket that asked for them (cg_socket_set_packet_info):
+  int interface_index;        // the interface it arrived on, 0 when unknown
+  int multicast;              // 1 when it was sent to a multicast group, else 0
 };
 
 cg_datagram_packet* cg_datagram_packet_new();
@@ -131,11 +134,16 @@ const char* cg_datagram_packet_get_remote_address(const cg_datagram_packet* pack
 void cg_datagram_packet_set_remote_port(cg_datagram_packet* packet, int port);
 int cg_datagram_packet_get_remote_port(const cg_datagram_packet* packet);
 void cg_datagram_packet_copy(cg_datagram_packet* dest, const cg_datagram_packet* src);
+void cg_datagram_packet_set_interface_index(cg_datagram_packet* packet, int index);
+int cg_datagram_packet_get_interface_index(const cg_datagram_packet* packet);
+void cg_datagram_packet_set_multicast(cg_datagram_packet* packet, int multicast);
+int cg_datagram_packet_is_multicast(const cg_datagram_packet* packet);
 
 // Receives one datagram of at most CG_SOCKET_DATAGRAM_SIZE bytes into the
 // packet. local_address is the address of the interface whose subnet holds
-// the sender (cg_net_local_address_for_peer). The byte count; 0 when nothing
-// was received (the packet is then unchanged).
+// the sender (cg_net_local_address_for_peer); the arrival interface and
+// whether it went to a group are set when the socket reads them, else 0. The
+// byte count; 0 when nothing was received (the packet is then unchanged).
 int cg_socket_recv_datagram(cg_socket* sock, cg_datagram_packet* packet);
 
 // Options; each returns 1 on success, 0 on failure.
@@ -148,6 +156,9 @@ int cg_socket_set_timeout(cg_socket* sock, int seconds);
 int cg_socket_set_timeout_usec(cg_socket* sock, int seconds, int microseconds);
 // Sets (flag 1) or clears (flag 0) O_NONBLOCK on the descriptor.
 int cg_socket_set_nonblocking(cg_socket* sock, int flag);
+// Whether each received datagram's arrival interface and destination are
+// read with it (IP_PKTINFO; IPv4 sockets only).
+int cg_socket_set_packet_info(cg_socket* sock, int flag);
 // Joins the multicast group (IPv4 or IPv6 text) on the interface with the
 // given address and makes that interface the outgoing multicast interface.
 // For an IPv6 group the interface is the scope number of interface_address.

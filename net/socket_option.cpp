@@ -1,5 +1,6 @@
 // Socket options of a cg_socket: address reuse, multicast TTL and group
-// membership, time-outs, non-blocking mode, and the local address.
+// membership, time-outs, non-blocking mode, arrival details of datagrams,
+// and the local address.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -87,6 +88,12 @@ int cg_socket_set_nonblocking(cg_socket* sock, int flag) {
   if (flags == -1) return 0;
   flags = flag ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
   return fcntl(sock->fd, F_SETFL, flags) == 0 ? 1 : 0;
+}
+
+int cg_socket_set_packet_info(cg_socket* sock, int flag) {
+  if (!cg_socket_is_open(sock)) return 0;
+  int value = flag ? 1 : 0;
+  return setsockopt(sock->fd, IPPROTO_IP, IP_PKTINFO, &value, sizeof(value)) == 0 ? 1 : 0;
 }
 
 int cg_socket_join_group(cg_socket* sock, const char* group_address,

@@ -20,9 +20,10 @@ cg_upnp_device* cg_upnp_device_new() {
   dev->ssdp_server_list = cg_upnp_ssdp_server_list_new();
   dev->advertiser = cg_thread_new();
   dev->description_uri = cg_string_new();
+  dev->search_guard = vbd_ssdp::search_guard_new();
   if (!dev->device_list || !dev->service_list || !dev->icon_list || !dev->mutex ||
       !dev->http_server_list || !dev->ssdp_server_list || !dev->advertiser ||
-      !dev->description_uri) {
+      !dev->description_uri || !dev->search_guard) {
     cg_upnp_device_delete(dev);
     return nullptr;
   }
@@ -50,6 +51,7 @@ void cg_upnp_device_delete(cg_upnp_device* dev) {
   if (dev->mutex) cg_mutex_delete(dev->mutex);
   if (dev->advertiser) cg_thread_delete(dev->advertiser);
   cg_string_delete(dev->description_uri);
+  vbd_ssdp::search_guard_delete(dev->search_guard);
   std::free(dev);
 }
 

@@ -1,10 +1,11 @@
 // Helpers shared by the files of the discovery library: typed walks over the
 // intrusive lists, the SSDP identities of devices and services, the send path
-// with its test seam, and the stop test and stoppable pauses of the calling
-// thread.
+// with its test seam, the stop test and stoppable pauses of the calling
+// thread, and the search answers with their guard and their queue.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include "velProtocol/ssdp_server/ssdp_server.h"
@@ -69,5 +70,63 @@ void open_for_interface(cg_socket* sock, const char* out_interface);
 
 // The value of a child element, or none when it is missing or empty.
 char* child_text(cg_xml_node* node, const char* name);
+
+// ---------------------------------------------------------------------------
+// Search answers
+// ---------------------------------------------------------------------------
+
+inline constexpr int kLocationSize = 512;
+
+// One answer to a search with everything it carries but its Date, which is
+// taken when it is sent.
+struct search_answer {
+  int64_t due_ms;  // monotonic time (cg_monotonic_ms) it is due at
+  int lease;       // Cache-Control max-age, seconds
+  int port;        // the searcher's
+  char host[CG_NET_ADDRESS_TEXT_SIZE];
+  char st[CG_UPNP_IDENTIFIER_SIZE];
+  char usn[CG_UPNP_IDENTIFIER_SIZE];
+  char location[kLocationSize];
+};
+
+// Writes the answer (Date taken now) and sends it to its searcher; the
+// send's byte count.
+int send_search_answer(const search_answer& answer);
+
+// The guard of one device's answers, shared by its listeners (it locks).
+// All times are monotonic milliseconds. None when memory runs out.
+cg_upnp_search_guard* search_guard_new();
+void search_guard_delete(cg_upnp_search_guard* guard);  // accepts none
+// How many of the `wanted` answers to one search may go. 0 when the search
+// repeats one (same source address and port, same ST) that got answers
+// less than that one's window_ms ago. Otherwise as many as the caps leave:
+// CG_UPNP_SSDP_ANSWERS_PER_SOURCE per source address and
+// CG_UPNP_SSDP_ANSWERS_IN_ALL in all, each counted over a second that
+// begins with the first answer let through after the last such second.
+// What it lets through is charged to both caps, and the search is
+// remembered for window_ms when it got any.
+int search_guard_admit(cg_upnp_search_guard* guard, int64_t now_ms, const char* source, int port,
+                       const char* st, int window_ms, int wanted);
+// What the guard has dropped so far.
+struct search_guard_counts {
+  long repeats;   // searches not answered as repeats
+  long over_cap;  // answers dropped by a cap
+};
+search_guard_counts search_guard_get_counts(cg_upnp_search_guard* guard);
+
+// A listener's answers waiting for their time: at most kQueuedAnswers, taken
+// in due order (equal times in the order they were added). Used by one
+// thread only. None when memory runs out.
+inline constexpr int kQueuedAnswers = 256;
+cg_upnp_answer_queue* answer_queue_new();
+void answer_queue_delete(cg_upnp_answer_queue* queue);  // accepts none
+// False when the queue is full: the answer is dropped.
+bool answer_queue_add(cg_upnp_answer_queue* queue, const search_answer& answer);
+int answer_queue_size(const cg_upnp_answer_queue* queue);
+// Milliseconds from now until the next answer is due: 0 when one is due,
+// -1 when the queue is empty.
+int answer_queue_wait_ms(const cg_upnp_answer_queue* queue, int64_t now_ms);
+// Moves the first answer due by now to *out; false when none is due.
+bool answer_queue_take_due(cg_upnp_answer_queue* queue, int64_t now_ms, search_answer* out);
 
 }  // namespace vbd_ssdp

@@ -1,9 +1,13 @@
 // The SSDP listeners: one multicast socket on port 1900 per interface
-// address, each read by a thread that waits on its socket and its wake and
-// hands every datagram to the device.
+// address, each read by a thread that waits on its socket, its wake and the
+// due time of its next queued search answer, hands every datagram that
+// arrived on its interface to the device, and sends answers when they are
+// due. The thread never sleeps while datagrams wait.
+#include <net/if.h>
 #include <poll.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "velProtocol/ssdp_server/ssdp_internal.h"
 
@@ -15,6 +19,43 @@ namespace {
 // Pause after a failed or empty receive, so a broken socket cannot spin. A
 // stop ends it at once.
 constexpr int kFailedReceivePauseMs = 10;
+// Datagrams read in a row before the due answers are looked at again.
+constexpr int kReceiveBatch = 32;
+
+// Index of the interface that has this IPv4 address, 0 when none has.
+int interface_index_of(const char* address) {
+  cg_net_interface_list* interfaces = cg_net_interface_list_new();
+  if (!interfaces) return 0;
+  cg_net_get_host_interfaces(interfaces);
+  int index = 0;
+  for (cg_net_interface* netif = cg_net_interface_list_first(interfaces); netif && !index;
+       netif = cg_net_interface_next(netif)) {
+    if (std::strcmp(cg_net_interface_get_address(netif), address) == 0) {
+      index = static_cast<int>(if_nametoindex(cg_net_interface_get_name(netif)));
+    }
+  }
+  cg_net_interface_list_delete(interfaces);
+  return index;
+}
+
+// Whether a datagram is this listener's to hand over: a group datagram
+// reaches the listener of every interface, and belongs to the one of the
+// interface it arrived on. Without the arrival details, it is handed over.
+bool arrived_here(const cg_upnp_ssdp_server* server, const cg_upnp_ssdp_packet* packet) {
+  const cg_datagram_packet* datagram = packet->datagram;
+  int arrival = cg_datagram_packet_get_interface_index(datagram);
+  return !cg_datagram_packet_is_multicast(datagram) || server->interface_index == 0 ||
+         arrival == 0 || arrival == server->interface_index;
+}
+
+// Sends every queued answer that is due; none once the thread is stopped.
+void send_due_answers(cg_thread* thread, cg_upnp_answer_queue* queue) {
+  vbd_ssdp::search_answer answer;
+  while (cg_thread_is_runnable(thread) &&
+         vbd_ssdp::answer_queue_take_due(queue, cg_monotonic_ms(), &answer)) {
+    vbd_ssdp::send_search_answer(answer);
+  }
+}
 
 }  // namespace
 
@@ -42,6 +83,10 @@ int cg_upnp_ssdp_server_open(cg_upnp_ssdp_server* server, const char* local_addr
   // announced but the kernel then drops (a bad checksum) makes the receive
   // fail instead of blocking past a stop.
   cg_socket_set_nonblocking(sock, 1);
+  // The arrival interface of each datagram, to tell this interface's group
+  // datagrams from the others'. Without it every datagram is handed over.
+  cg_socket_set_packet_info(sock, 1);
+  server->interface_index = interface_index_of(local_address);
   server->socket = sock;
   return 1;
 }
@@ -60,24 +105,39 @@ void cg_upnp_ssdp_server_action(cg_thread* thread) {
   auto* server = static_cast<cg_upnp_ssdp_server*>(cg_thread_get_user_data(thread));
   if (!server || !server->socket) return;
   cg_upnp_ssdp_packet* packet = cg_upnp_ssdp_packet_new();
-  if (!packet) return;
+  cg_upnp_answer_queue* queue = vbd_ssdp::answer_queue_new();
+  if (!packet || !queue) {
+    cg_upnp_ssdp_packet_delete(packet);
+    vbd_ssdp::answer_queue_delete(queue);
+    return;
+  }
   cg_upnp_ssdp_packet_set_user_data(packet, server->user_data);
+  packet->server = server;
+  server->answers = queue;
   int fd = cg_socket_get_fd(server->socket);
   // An empty datagram or a failed receive does not end the listener: only
   // a stop does.
   while (cg_thread_is_runnable(thread)) {
-    if (cg_thread_wait_fd(thread, fd, POLLIN, CG_WAIT_FOREVER, nullptr) != CG_WAIT_READY) {
-      continue;  // woken: the loop tests for a stop
+    int wait_ms = vbd_ssdp::answer_queue_wait_ms(queue, cg_monotonic_ms());
+    int woken = cg_thread_wait_fd(thread, fd, POLLIN, wait_ms < 0 ? CG_WAIT_FOREVER : wait_ms,
+                                  nullptr);
+    bool failed = false;
+    for (int i = 0; woken == CG_WAIT_READY && i < kReceiveBatch; i++) {
+      if (!cg_thread_is_runnable(thread)) break;
+      int received = cg_upnp_ssdp_packet_receive(server->socket, packet);
+      if (received <= 0) {
+        failed = i == 0;
+        break;
+      }
+      if (server->listener && arrived_here(server, packet)) server->listener(packet);
+      cg_upnp_ssdp_packet_clear(packet);
     }
-    int received = cg_upnp_ssdp_packet_receive(server->socket, packet);
-    if (!cg_thread_is_runnable(thread)) break;
-    if (received > 0) {
-      if (server->listener) server->listener(packet);
-    } else {
-      cg_thread_wait(thread, kFailedReceivePauseMs);
-    }
-    cg_upnp_ssdp_packet_clear(packet);
+    send_due_answers(thread, queue);
+    if (failed) cg_thread_wait(thread, kFailedReceivePauseMs);
   }
+  // What is still waiting is dropped: a stopped listener sends nothing more.
+  server->answers = nullptr;
+  vbd_ssdp::answer_queue_delete(queue);
   cg_upnp_ssdp_packet_delete(packet);
 }
 

@@ -51,6 +51,10 @@ inline constexpr int CG_UPNP_SSDP_RECEIVE_SIZE = 512;
 inline constexpr int CG_UPNP_SSDP_ALIVE_PAUSE_MS = 20;
 // Largest MX honoured; a search asking for more waits as if it asked for this.
 inline constexpr int CG_UPNP_SSDP_MAX_MX = 5;
+// Search answers (datagrams) sent at most per source address and per
+// second, and in all per second; answers over either are dropped.
+inline constexpr int CG_UPNP_SSDP_ANSWERS_PER_SOURCE = 10;
+inline constexpr int CG_UPNP_SSDP_ANSWERS_IN_ALL = 100;
 
 // ---------------------------------------------------------------------------
 // Records
@@ -60,6 +64,10 @@ struct cg_upnp_device;
 struct cg_upnp_service;
 struct cg_upnp_icon;
 struct cg_upnp_ssdp_server;
+// Repeated searches and the answer caps of a device (opaque).
+struct cg_upnp_search_guard;
+// A listener's search answers waiting for their time (opaque).
+struct cg_upnp_answer_queue;
 
 // A list head is a record of the member's kind with is_head set and every
 // other field empty.
@@ -91,6 +99,7 @@ struct cg_upnp_device {
   int lease_time;                              // seconds
   int http_port;
   cg_net_interface_list* interface_cache;  // refreshed at every start
+  cg_upnp_search_guard* search_guard;      // owned; used by the root's listeners
 };
 
 struct cg_upnp_service {
@@ -112,17 +121,24 @@ struct cg_upnp_ssdp_packet {
   cg_http_header_list* header_list;  // owned, in line order, duplicates kept
   void* user_data;                   // the device the listener serves; not owned
   time_t timestamp;                  // creation time, seconds since the epoch
+  cg_upnp_ssdp_server* server;       // the listener that received it; none elsewhere
 };
 
 using cg_upnp_ssdp_packet_listener = void (*)(cg_upnp_ssdp_packet* packet);
 
-// One multicast listener on one interface address.
+// One multicast listener on one interface address. Every listener's
+// socket is bound to port 1900 of the wildcard address, so each sees the
+// group datagrams of every interface: it hands over only those that arrived
+// on its own interface (unicast ones reach one socket only and are all
+// handed over).
 struct cg_upnp_ssdp_server {
   cg_list node;
   cg_socket* socket;  // owned; none while closed
   cg_thread* thread;  // owned; none while stopped
   cg_upnp_ssdp_packet_listener listener;
   void* user_data;
+  int interface_index;            // of its interface address; 0 when unknown
+  cg_upnp_answer_queue* answers;  // owned by its thread, which alone uses it; none when stopped
 };
 
 // SSDP messages reuse the HTTP records with writers of their own.
@@ -271,9 +287,16 @@ void cg_upnp_device_advertiser(cg_thread* thread);
 
 // The SSDP listener of a device: the packet's user data is the device.
 void cg_upnp_device_ssdplistener(cg_upnp_ssdp_packet* packet);
-// check 1 (root call): acceptance checks, searcher's subnet, MX wait.
+// check 1 (root call): acceptance checks and the searcher's subnet. A
+// packet from a listener then has its answers queued on that listener, each
+// due at a random time within the MX wait (MX quarter seconds) and in the
+// order of the device tree, after the device's guard: a repeat of a search
+// (same source address and port, same ST) within the MX wait of the first
+// gets nothing, and the caps per source and in all drop what is over them.
+// Any other packet (check 0, or one made elsewhere) is answered at once.
 void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet, int check);
 void cg_upnp_service_search_received(cg_upnp_service* service, cg_upnp_ssdp_packet* packet);
+// Sends one answer at once (none from a thread being stopped). 1.
 int cg_upnp_device_post_search_response(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet,
                                         const char* st, const char* usn);
 // The acceptance checks of an M-SEARCH. 1 with *mx set (already limited to
@@ -308,6 +331,8 @@ int cg_upnp_ssdp_packet_receive(cg_socket* sock, cg_upnp_ssdp_packet* packet);
 
 cg_upnp_ssdp_server* cg_upnp_ssdp_server_new();
 void cg_upnp_ssdp_server_delete(cg_upnp_ssdp_server* server);  // closes first
+// Binds port 1900, joins the group on the interface with that address and
+// learns the interface's index. 1 when open.
 int cg_upnp_ssdp_server_open(cg_upnp_ssdp_server* server, const char* local_address);
 int cg_upnp_ssdp_server_close(cg_upnp_ssdp_server* server);
 int cg_upnp_ssdp_server_start(cg_upnp_ssdp_server* server);
@@ -316,6 +341,10 @@ int cg_upnp_ssdp_server_stop(cg_upnp_ssdp_server* server);
 void cg_upnp_ssdp_server_set_listener(cg_upnp_ssdp_server* server,
                                       cg_upnp_ssdp_packet_listener listener);
 void cg_upnp_ssdp_server_set_user_data(cg_upnp_ssdp_server* server, void* data);
+// The listener's thread: waits on its socket (and wake) until the next
+// queued answer is due, hands every datagram that arrived on its interface
+// to the listener, and sends each answer when it is due. A stop drops the
+// answers still waiting.
 void cg_upnp_ssdp_server_action(cg_thread* thread);
 
 cg_upnp_ssdp_server_list* cg_upnp_ssdp_server_list_new();
@@ -356,8 +385,8 @@ int cg_upnp_ssdp_post_response(cg_socket* sock, cg_upnp_ssdp_response* response,
 // Test and fuzzing seam. While set, every SSDP datagram the device would
 // send (NOTIFY and search responses) is handed to `send` instead (its result
 // stands for the send's byte count), the searcher's subnet is judged by
-// `peer_is_local` when given, and the random waits of search handling (MX
-// wait and the pause before each response) are skipped. The daemon never
+// `peer_is_local` when given, and answers queued by a listener are due at
+// once (no random wait). The daemon never
 // sets it. Set it before devices start; none restores the sockets.
 struct cg_upnp_ssdp_transport {
   int (*send)(void* user, const char* host, int port, const char* text, int length);
