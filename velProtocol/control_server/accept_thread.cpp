@@ -1,8 +1,11 @@
 // The accept thread: waits on the listening socket and its wake, takes each
 // new connection, applies the single-peer address rule (ending the
-// connections it replaces by wake and join), announces the connection and
-// starts its client thread.
+// connections it replaces by wake and join), gives the connection its
+// keepalive, announces it and starts its client thread.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +15,6 @@
 #include "velProtocol/control_server/server_internal.h"
 
 namespace {
-
 
 enum class admission { accept, replace, refuse };
 
@@ -42,6 +44,29 @@ void notify(vel_protocol_server* server, cg_socket* sock, int connected, int cli
   if (!callback) return;
   vel_protocol_server_connection_event event{client_count, connected, sock};
   callback(&event);
+}
+
+// A peer that vanishes without a word (its network gone: no FIN, no RST)
+// would otherwise stay connected for good, and with it the single-peer rule
+// against every other address. The kernel probes a silent connection and
+// reports the lost peer as a socket error, which ends the client thread like
+// any hard error. Bytes sent to a vanished peer stop the probes; the user
+// time-out bounds how long they may stay unacknowledged, by the same total.
+// A live peer answers the probes: there is no idle time-out. An option that
+// cannot be set leaves the connection working without it.
+void keep_alive(vel_protocol_server* server, cg_socket* sock) {
+  if (server->keepalive_idle_s <= 0) return;
+  int fd = cg_socket_get_fd(sock);
+  int on = 1;
+  int idle = server->keepalive_idle_s;
+  int interval = server->keepalive_interval_s > 0 ? server->keepalive_interval_s : 1;
+  int probes = server->keepalive_probes > 0 ? server->keepalive_probes : 1;
+  unsigned user_timeout_ms = static_cast<unsigned>(idle + interval * probes) * 1000u;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
 }
 
 // Publishes the new socket and starts its client thread. When the thread
@@ -82,6 +107,7 @@ void serve(vel_protocol_server* server, cg_socket* sock) {
   // non-blocking before any other thread can write to it.
   cg_socket_set_timeout_usec(sock, 0, server->socket_timeout);
   cg_socket_set_nonblocking(sock, 1);
+  keep_alive(server, sock);
 
   bool started = false;
   {

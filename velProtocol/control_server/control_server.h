@@ -75,6 +75,16 @@ inline constexpr int VEL_PROTOCOL_SERVER_OUTPUT_QUEUE_SIZE = 64 * 1024;
 // line it was cut off in, so that its stream ends with a whole line.
 inline constexpr int VEL_PROTOCOL_SERVER_CUT_LINE_WAIT_MS = 2000;
 inline constexpr int VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC = 500;
+// TCP keepalive on every accepted connection: a peer whose network vanished
+// without a FIN or RST is probed after this many seconds of silence, then
+// every interval, and given up after this many unanswered probes (about
+// 45 s in all), so that it no longer holds the single-peer rule against
+// everyone else. A live client answers the probes and is never timed out.
+// The same total bounds how long sent bytes may stay unacknowledged (the
+// probes do not run while they do).
+inline constexpr int VEL_PROTOCOL_SERVER_KEEPALIVE_IDLE_S = 30;
+inline constexpr int VEL_PROTOCOL_SERVER_KEEPALIVE_INTERVAL_S = 5;
+inline constexpr int VEL_PROTOCOL_SERVER_KEEPALIVE_PROBES = 3;
 inline constexpr int VEL_PROTOCOL_SERVER_MAX_LEARNED_CLIENTS = 256;
 inline constexpr unsigned char VEL_PROTOCOL_SERVER_FRAME_START = 0x02;
 
@@ -197,6 +207,12 @@ struct vel_protocol_server {
   std::atomic<vel_protocol_server_binary_byte_func> binary_byte_handler;  // replaces frame parsing
   std::atomic<vel_protocol_server_reply_encoder_func> reply_encoder;      // replaces the CR LF rule
   int socket_timeout;                // microseconds of each client's receive/send time-out
+  // Keepalive of each accepted connection (the VEL_PROTOCOL_SERVER_KEEPALIVE_*
+  // values; 0 idle: none). Sent bytes may stay unacknowledged for
+  // idle + interval * probes seconds.
+  int keepalive_idle_s;
+  int keepalive_interval_s;
+  int keepalive_probes;
   cg_mutex* mutex;                   // see the top of this file
   vel_socket_list* client_sockets;   // in order of connection
   std::atomic<vel_protocol_server_connection_func> connection_callback;
@@ -208,7 +224,7 @@ struct vel_protocol_server {
   std::atomic<int> accept_running;   // 1 while the accept thread may touch the server
   cg_list connections;               // list head: the connections, in client_sockets' order
 };
-// Set the flags and socket_timeout before start; the callback slots through
+// Set the flags, socket_timeout and keepalive before start; the callback slots through
 // the setters (any time).
 
 vel_protocol_server* vel_protocol_server_new();

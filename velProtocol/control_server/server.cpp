@@ -116,6 +116,9 @@ vel_protocol_server* vel_protocol_server_new() {
   }
   cg_list_node_init(&server->node);
   server->socket_timeout = VEL_PROTOCOL_SERVER_SOCKET_TIMEOUT_USEC;
+  server->keepalive_idle_s = VEL_PROTOCOL_SERVER_KEEPALIVE_IDLE_S;
+  server->keepalive_interval_s = VEL_PROTOCOL_SERVER_KEEPALIVE_INTERVAL_S;
+  server->keepalive_probes = VEL_PROTOCOL_SERVER_KEEPALIVE_PROBES;
   server->single_address = 1;
   cg_list_header_init(&server->connections);
   server->mutex = cg_mutex_new();

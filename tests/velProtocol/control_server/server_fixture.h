@@ -146,6 +146,21 @@ class server_test : public ::testing::Test {
     return found;
   }
 
+  // An integer socket option of the server's end of the connection from the
+  // given client port; -1 when the connection or the option is not there.
+  int server_socket_option(int client_port, int level, int option) {
+    int value = -1;
+    cg_mutex_lock(server_->client_lock);
+    for (vel_socket* e = vel_socket_list_first(server_->client_sockets); e; e = vel_socket_next(e)) {
+      cg_socket* sock = vel_socket_get_socket(e);
+      if (cg_socket_get_port(sock) != client_port) continue;
+      socklen_t length = sizeof(value);
+      if (getsockopt(cg_socket_get_fd(sock), level, option, &value, &length) != 0) value = -1;
+    }
+    cg_mutex_unlock(server_->client_lock);
+    return value;
+  }
+
   vel_protocol_server* server_ = nullptr;
   int port_ = 0;
   recorder rec_;

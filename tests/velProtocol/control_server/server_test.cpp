@@ -1,6 +1,10 @@
 // The control server on loopback: open/start rules and their log lines,
 // handshakes and framing over a real connection, the single-peer address
-// rule, stop and delete with clients connected.
+// rule, keepalive on accepted connections, stop and delete with clients
+// connected.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include "tests/velProtocol/control_server/server_fixture.h"
 
 namespace ctl_test {
@@ -146,6 +150,40 @@ TEST_F(server_test, ConnectionFromAnotherAddressIsClosedAtOnce) {
   connect(later, "127.0.0.2");
   later.send("CON\r");
   EXPECT_EQ(later.read_bytes(5), "CON\r\n");
+}
+
+// Every accepted connection probes its peer: a vanished peer (no FIN, no
+// RST) is given up after about 45 s, and so is one that leaves sent bytes
+// unacknowledged that long. (The vanishing itself is a hostile test: it
+// needs a link that can be cut.)
+TEST_F(server_test, AcceptedConnectionsProbeTheirPeer) {
+  start_server();
+  client c;
+  connect(c);
+  int port = c.local_port();
+  EXPECT_EQ(server_socket_option(port, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(server_socket_option(port, IPPROTO_TCP, TCP_KEEPIDLE), 30);
+  EXPECT_EQ(server_socket_option(port, IPPROTO_TCP, TCP_KEEPINTVL), 5);
+  EXPECT_EQ(server_socket_option(port, IPPROTO_TCP, TCP_KEEPCNT), 3);
+  EXPECT_EQ(server_socket_option(port, IPPROTO_TCP, TCP_USER_TIMEOUT), 45000);
+}
+
+// A live client answers the probes: with them every second, an idle client
+// stays connected through several rounds and is served after them. No idle
+// time-out.
+TEST_F(server_test, LiveIdleClientAnswersTheProbesAndStays) {
+  start_server([](vel_protocol_server* s) {
+    s->keepalive_idle_s = 1;
+    s->keepalive_interval_s = 1;
+    s->keepalive_probes = 1;
+  });
+  client c;
+  connect(c);
+  EXPECT_EQ(server_socket_option(c.local_port(), IPPROTO_TCP, TCP_USER_TIMEOUT), 2000);
+  EXPECT_FALSE(c.wait_closed(4500));
+  c.send("PL\r");
+  ASSERT_TRUE(wait_until([&] { return rec_.request_count() == 1; }));
+  EXPECT_EQ(vel_protocol_server_client_count(server_), 1);
 }
 
 TEST_F(server_test, StopEndsConnectionsAndClearsCallbacks) {
