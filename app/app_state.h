@@ -22,9 +22,12 @@ struct controlapp_state {
   controlapp_state(const controlapp_state&) = delete;
   controlapp_state& operator=(const controlapp_state&) = delete;
 
-  // Player link. msg_qid and client_pid are written once, before the receive
-  // thread starts. standby_mode is written by the receive thread and read by
-  // client threads.
+  // Player link. msg_qid is written before the receive thread starts and
+  // again by the receive thread when it reopens a removed queue, while
+  // client threads send on it: every access that may meet another thread's
+  // goes through link_qid() and set_link_qid() (atomic). client_pid is
+  // written once, before the thread starts. standby_mode is written by the
+  // receive thread and read by client threads.
   int msg_qid = -1;
   int client_pid = -1;
   std::atomic<int> recv_running{0};

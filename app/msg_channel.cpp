@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,21 +38,31 @@ int send_bounded(int qid, const void* msg, size_t length) {
   }
 }
 
-}  // namespace
-
-int cli_create_msgQ(int key) {
+// msgget with the link's flags; a failure is told with its reason when
+// report is set.
+int open_queue(int key, bool report) {
   int qid = msgget(static_cast<key_t>(key), CONTROLAPP_MSGQ_FLAGS);
-  if (qid == -1) {
+  if (qid == -1 && report) {
     int error = errno;
     perror("msgget");
     printf("[CONTROLAPP_CLI]%s,%d  msgget(...)failed\n", "cli_create_msgQ", 35);
     printf("[CONTROLAPP_CLI]%s,%d  queue key %d (mode 0%o): %s\n", "cli_create_msgQ", 35, key,
            static_cast<unsigned>(CONTROLAPP_MSGQ_FLAGS & 0777), strerror(error));
-    return -1;
+    errno = error;
   }
+  return qid;
+}
+
+}  // namespace
+
+int cli_create_msgQ(int key) {
+  int qid = open_queue(key, true);
+  if (qid == -1) return -1;
   printf("[CONTROLAPP_CLI]%s,%d  qid handle 0x%x\n", "cli_create_msgQ", 39, static_cast<unsigned>(qid));
   return qid;
 }
+
+int cli_reopen_msgQ(int key, int report) { return open_queue(key, report != 0); }
 
 int cli_send_msgQ(int qid, long type, const void* body, int length) {
   // The staging buffer holds 256 body bytes; a longer body is refused
@@ -119,8 +130,17 @@ int cli_msgQ_count(int qid) {
   return static_cast<int>(info.msg_qnum);
 }
 
+// The receive thread stores a reopened queue's identifier while client
+// threads send on the old one.
+static_assert(std::atomic_ref<int>::is_always_lock_free);
+static_assert(std::atomic_ref<int>::required_alignment == alignof(int));
+
+int link_qid() { return std::atomic_ref<int>(msg_qid).load(); }
+
+void set_link_qid(int qid) { std::atomic_ref<int>(msg_qid).store(qid); }
+
 int cli_send_cmd(const controlapp_msg* body) {
-  if (cli_send_msgQ(msg_qid, MSGTYPE_TO_MAIN, body, CONTROLAPP_MSG_SIZE) != 0) {
+  if (cli_send_msgQ(link_qid(), MSGTYPE_TO_MAIN, body, CONTROLAPP_MSG_SIZE) != 0) {
     printf("[%s] failed\n", "cli_send_cmd");
     return -1;
   }
@@ -128,11 +148,11 @@ int cli_send_cmd(const controlapp_msg* body) {
 }
 
 int cli_recv_cmd(controlapp_msg* body) {
-  return cli_recv_msgQ(msg_qid, MSGTYPE_FROM_MAIN, body, CONTROLAPP_MSG_SIZE);
+  return cli_recv_msgQ(link_qid(), MSGTYPE_FROM_MAIN, body, CONTROLAPP_MSG_SIZE);
 }
 
 int Tmp_send_cmd(const controlapp_msg* body) {
-  if (cli_send_msgQ(msg_qid, MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE) != 0) {
+  if (cli_send_msgQ(link_qid(), MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE) != 0) {
     printf("[%s] failed\n", "Tmp_send_cmd");
     return -1;
   }
@@ -140,12 +160,12 @@ int Tmp_send_cmd(const controlapp_msg* body) {
 }
 
 int Tmp_recv_cmd(controlapp_msg* body) {
-  return cli_recv_msgQ(msg_qid, MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE);
+  return cli_recv_msgQ(link_qid(), MSGTYPE_TMP, body, CONTROLAPP_MSG_SIZE);
 }
 
 int clear_cli_msgQ() {
   // A failed count (-1) is treated as a queue that may hold something.
-  if (cli_msgQ_count(msg_qid) == 0) return 0;
+  if (cli_msgQ_count(link_qid()) == 0) return 0;
   controlapp_msg msg{};
   while (cli_recv_cmd(&msg) != -1) {
     printf("[%s]cmd_smd(cmd_type:%d cmd:%d) [The cmd msgs of the useless]\n", "clear_cli_msgQ",
@@ -157,7 +177,7 @@ int clear_cli_msgQ() {
 int clear_Tmp_msgQ() { return clear_Tmp_msgQ_seeing(-1); }
 
 int clear_Tmp_msgQ_seeing(int cmd_id) {
-  if (cli_msgQ_count(msg_qid) == 0) return 0;
+  if (cli_msgQ_count(link_qid()) == 0) return 0;
   int seen = 0;
   controlapp_msg msg{};
   while (Tmp_recv_cmd(&msg) != -1) {

@@ -1,7 +1,7 @@
 // The player exchange and the receive thread: starting and stopping the
-// link, greeting the main program, dispatching its messages, one command
-// exchange that waits for the receive thread's signal, and the player's
-// standby state.
+// link, greeting the main program, dispatching its messages, reopening a
+// removed queue, one command exchange that waits for the receive thread's
+// signal, and the player's standby state.
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -22,7 +22,8 @@ namespace {
 
 // The exchange gives up when a receive fails with the counter at this value.
 constexpr int EXCHANGE_LAST_ATTEMPT = 61;
-// Back-off of the receive thread while the queue cannot be read at all.
+// Back-off of the receive thread while the queue cannot be read at all (nor
+// reopened, when it was removed).
 constexpr int RECV_ERROR_PAUSE_MS = 1000;
 // Interval of the stop signal while the wake message cannot be posted.
 constexpr int RECV_INTERRUPT_MS = 10;
@@ -87,6 +88,37 @@ bool is_own_wake(const controlapp_msg& msg) {
 }
 
 void recv_action(cg_thread*) { recv_thread(nullptr); }
+
+// How a receive tells that its queue is gone: removed while it waited
+// (EIDRM), or before it began (EINVAL: the identifier names no queue).
+bool queue_removed(int error) { return error == EIDRM || error == EINVAL; }
+
+// The queue was removed (by its owner, its creator or root: the main
+// program starting over, say). It is opened again with the same key and
+// flags, which finds the main program's new queue or creates it first, and
+// the main program is greeted on it as at start; commands go there from now
+// on. false when it cannot be opened: said once (*told), until a reopen
+// succeeds.
+bool reopen_queue(int error, bool* told) {
+  int old_qid = link_qid();
+  int qid = cli_reopen_msgQ(CONTROLAPP_MSGQ_KEY, *told ? 0 : 1);
+  // The same identifier would fail again at once: taken as a failure, so the
+  // thread pauses rather than spins.
+  if (qid == -1 || qid == old_qid) {
+    if (!*told) {
+      printf("[%s]queue 0x%x removed (%s): cannot reopen key %d, trying again every %d ms.\n", "recv_thread",
+             static_cast<unsigned>(old_qid), strerror(error), CONTROLAPP_MSGQ_KEY, RECV_ERROR_PAUSE_MS);
+    }
+    *told = true;
+    return false;
+  }
+  *told = false;
+  set_link_qid(qid);
+  printf("[%s]queue 0x%x removed (%s): reopened key %d, qid handle 0x%x, hello again.\n", "recv_thread",
+         static_cast<unsigned>(old_qid), strerror(error), CONTROLAPP_MSGQ_KEY, static_cast<unsigned>(qid));
+  send_hello();
+  return true;
+}
 
 // A reply that names the command of a timed-out exchange while another
 // command is awaited. Nothing else is matched: a player that answers in time
@@ -170,15 +202,22 @@ void* recv_thread(void*) {
   printf("[%s]start thread.\n", "recv_thread");
   send_hello();
   controlapp_msg msg{};
+  bool reopen_failure_told = false;
   for (;;) {
     // Blocks until the main program sends; a stop posts the wake message
     // behind whatever the main program sent before it, so everything that
     // arrived earlier is still dispatched.
-    if (cli_recv_msgQ_wait(msg_qid, MSGTYPE_FROM_MAIN, &msg, CONTROLAPP_MSG_SIZE) == -1) {
+    if (cli_recv_msgQ_wait(link_qid(), MSGTYPE_FROM_MAIN, &msg, CONTROLAPP_MSG_SIZE) == -1) {
+      int error = errno;
       if (!receiving()) break;
-      // Interrupted, or the queue cannot be read (removed, no queue): try
-      // again after a pause that the stop ends.
-      if (errno != EINTR) cg_thread_pause_ms(RECV_ERROR_PAUSE_MS);
+      if (error == EINTR) continue;
+      // A removed queue: open it again and block on the new one at once.
+      if (queue_removed(error) && reopen_queue(error, &reopen_failure_told)) continue;
+      // The queue cannot be read (or reopened): try again after a pause.
+      // The stop's signal ends it (its wake message cannot reach a queue
+      // that is gone), so it is a wait that any wake ends, not a pause that
+      // only a stop of the thread would.
+      cg_thread_wait(cg_thread_self(), RECV_ERROR_PAUSE_MS);
       continue;
     }
     if (is_own_wake(msg)) {
@@ -194,8 +233,8 @@ void* recv_thread(void*) {
 
 int init_recv_thread() {
   client_pid = static_cast<int>(getpid());
-  msg_qid = cli_create_msgQ(CONTROLAPP_MSGQ_KEY);
-  if (msg_qid == -1) {
+  set_link_qid(cli_create_msgQ(CONTROLAPP_MSGQ_KEY));
+  if (link_qid() == -1) {
     printf("[%s]cli_create_msgQ(%d) failed, ", "init_recv_thread", CONTROLAPP_MSGQ_KEY);
     return -1;
   }
@@ -221,7 +260,7 @@ int stop_recv_thread() {
   controlapp_msg wake{};
   wake.cmd_type = CONTROLAPP_MSG_WAKE;
   wake.pid = client_pid;
-  if (cli_post_msgQ(msg_qid, MSGTYPE_FROM_MAIN, &wake, CONTROLAPP_MSG_SIZE) != 0) {
+  if (cli_post_msgQ(link_qid(), MSGTYPE_FROM_MAIN, &wake, CONTROLAPP_MSG_SIZE) != 0) {
     // A full queue takes no wake message: interrupt the blocked receive
     // until the thread has left (the signal may come just before it blocks).
     while (cg_thread_interrupt(thread)) cg_sleep_ms(RECV_INTERRUPT_MS);

@@ -81,8 +81,10 @@ static_assert(offsetof(controlapp_msg, standby_mode) == 56);
 // ---------------------------------------------------------------------------
 
 // These name fields of the application's state record (app/app_state.h).
-// Queue identifier from msgget; -1 while no queue is open. Written once,
-// before the receive thread starts.
+// Queue identifier from msgget; -1 while no queue is open. Written before
+// the receive thread starts, and by that thread when it reopens the queue
+// after a removal, while other threads use it: read and written through
+// link_qid() and set_link_qid() wherever another thread may be at it.
 extern int& msg_qid;
 // This process's id, taken when the link starts; -1 before.
 extern int& client_pid;
@@ -96,12 +98,20 @@ extern pthread_t& recv_thread_id;
 // threads (BDP_StandbyMode_Get).
 extern std::atomic<int>& standby_mode;
 
+// msg_qid, read and written atomically.
+int link_qid();
+void set_link_qid(int qid);
+
 // ---------------------------------------------------------------------------
 // Message channel
 // ---------------------------------------------------------------------------
 
 // msgget(key, 950). The identifier, or -1 (with the perror and failure lines).
 int cli_create_msgQ(int key);
+// The same open for a queue that was removed, without the success line (the
+// caller says what happened); report 0 also leaves out the failure lines
+// (a retry after a failure already told).
+int cli_reopen_msgQ(int key, int report);
 // Sends length body bytes (at most 256) with the given type. 0 or -1; -1
 // also when the queue stayed full for CONTROLAPP_SEND_WAIT_MS.
 int cli_send_msgQ(int qid, long type, const void* body, int length);
@@ -142,6 +152,10 @@ int init_recv_thread();
 int stop_recv_thread();
 // Receive thread body: drains both reply channels, greets the main program,
 // then blocks on channel 1234 and dispatches every message until stopped.
+// When the queue is removed (the receive fails with EIDRM or EINVAL) it
+// opens it again with the same key and flags, logs one line, greets the main
+// program on it again and blocks there; a queue it cannot reopen is tried
+// again after a stoppable pause of 1 s (the failure told once).
 void* recv_thread(void* arg);
 // Handles one message from the main program (a null body is ignored). 0.
 int controlapp_cmd_proc(const controlapp_msg* body);

@@ -1,10 +1,12 @@
 // The receive side of the player link: start-up drains and hello, dispatch
-// by kind, the standby state, the bound on auto-feedback texts, and the
-// entry's argument rules and exit handler.
+// by kind, the standby state, a removed queue opened again, the bound on
+// auto-feedback texts, and the entry's argument rules and exit handler.
 #include <atomic>
+#include <fstream>
 
 #include "app/lifecycle.h"
 #include "tests/app/link_test_support.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -113,6 +115,122 @@ TEST(LinkReceive, StandbyReportedThroughTheReceiveThread) {
     ASSERT_TRUE(queue_post(msg_qid, MSGTYPE_FROM_MAIN, standby));
     ASSERT_TRUE(out.wait_for("[BDP_StandbyMode_Set]BDP_StandbyMode=0\n", 2000));
     EXPECT_EQ(standby_mode.load(), 0);
+  });
+}
+
+// The line the receive thread prints when it has reopened a removed queue;
+// the reason is EIDRM when the queue went while the thread waited on it,
+// EINVAL when it went between two receives.
+std::string reopened_line(int old_qid, int error, int new_qid) {
+  char line[200];
+  snprintf(line, sizeof line, "[recv_thread]queue 0x%x removed (%s): reopened key 116, qid handle 0x%x, hello again.\n",
+           static_cast<unsigned>(old_qid), strerror(error), static_cast<unsigned>(new_qid));
+  return line;
+}
+
+// Takes the hello from the queue; false when none came within 2 s.
+bool take_hello(int qid) {
+  controlapp_msg hello{};
+  if (!queue_take(qid, MSGTYPE_TO_MAIN, &hello, 2000)) return false;
+  EXPECT_EQ(hello.cmd_type, CONTROLAPP_MSG_HELLO);
+  EXPECT_EQ(hello.pid, getpid());
+  return hello.cmd_type == CONTROLAPP_MSG_HELLO;
+}
+
+// The main program removed the queue: the receive thread opens it again with
+// the same key and flags, says so in one line, greets the main program on it
+// and serves it; again for every removal.
+TEST(LinkReceive, RemovedQueueIsReopenedAndTheMainProgramGreetedAgain) {
+  run_isolated([](capture& out) {
+    ASSERT_EQ(init_recv_thread(), 0);
+    int qid = link_qid();
+    ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
+    ASSERT_TRUE(take_hello(qid));
+    for (int round = 0; round < 2; round++) {
+      SCOPED_TRACE("removal " + std::to_string(round + 1));
+      out.mark();
+      ASSERT_EQ(msgctl(qid, IPC_RMID, nullptr), 0);
+      ASSERT_TRUE(out.wait_for("hello again.\n", 3000)) << out.text();
+      int reopened = msgget(CONTROLAPP_MSGQ_KEY, 0);
+      ASSERT_NE(reopened, -1);
+      EXPECT_NE(reopened, qid);
+      EXPECT_EQ(link_qid(), reopened);
+      std::string text = out.text();
+      EXPECT_TRUE(text == reopened_line(qid, EIDRM, reopened) || text == reopened_line(qid, EINVAL, reopened))
+          << text;
+      msqid_ds info{};
+      ASSERT_EQ(msgctl(reopened, IPC_STAT, &info), 0);
+      EXPECT_EQ(info.msg_perm.mode & 0777, 0666u);
+      qid = reopened;
+      ASSERT_TRUE(take_hello(qid));
+      // The thread waits on the new queue.
+      controlapp_msg standby = vbd_test::make_message(CONTROLAPP_MSG_STANDBY);
+      standby.standby_mode = round;
+      ASSERT_TRUE(queue_post(qid, MSGTYPE_FROM_MAIN, standby));
+      ASSERT_TRUE(out.wait_for("[BDP_StandbyMode_Set]BDP_StandbyMode=" + std::to_string(round) + "\n", 2000));
+    }
+    long long t0 = link_test::now_ms();
+    EXPECT_EQ(stop_recv_thread(), 0);
+    EXPECT_LT(link_test::now_ms() - t0, 1000);
+    EXPECT_EQ(link_test::queue_count(qid), 0);
+  });
+}
+
+// A removed queue that cannot be opened again (no queue may be created):
+// the failure is told once, the thread tries again every second without a
+// line, and reopens the queue as soon as it can. A stop meanwhile is prompt.
+TEST(LinkReceive, QueueThatCannotBeReopenedIsTriedAgainQuietly) {
+  run_isolated([](capture& out) {
+    auto set_msgmni = [](const std::string& value) {
+      std::ofstream limit("/proc/sys/kernel/msgmni");
+      limit << value;
+      limit.close();
+      return static_cast<bool>(limit);
+    };
+    std::string saved;
+    std::ifstream("/proc/sys/kernel/msgmni") >> saved;
+    if (saved.empty() || !set_msgmni(saved)) GTEST_SKIP() << "cannot limit the queue count here";
+    ASSERT_EQ(init_recv_thread(), 0);
+    int qid = link_qid();
+    ASSERT_TRUE(out.wait_for("[recv_thread]start thread.\n", 5000));
+    ASSERT_TRUE(take_hello(qid));
+    ASSERT_TRUE(set_msgmni("0"));
+    out.mark();
+    ASSERT_EQ(msgctl(qid, IPC_RMID, nullptr), 0);
+    ASSERT_TRUE(out.wait_for("trying again every 1000 ms.\n", 3000)) << out.text();
+    link_test::sleep_ms(2500);  // two more attempts
+    std::string text = out.text();
+    EXPECT_EQ(vbd_test::count_of(text, "[CONTROLAPP_CLI]cli_create_msgQ,35  msgget(...)failed\n"), 1u) << text;
+    EXPECT_EQ(vbd_test::count_of(text, "[CONTROLAPP_CLI]cli_create_msgQ,35  queue key 116 (mode 0666): "
+                                       "No space left on device\n"),
+              1u)
+        << text;
+    char told[160];
+    snprintf(told, sizeof told, "removed (%s): cannot reopen key 116, trying again every 1000 ms.\n",
+             strerror(EIDRM));
+    char told_later[160];
+    snprintf(told_later, sizeof told_later, "removed (%s): cannot reopen key 116, trying again every 1000 ms.\n",
+             strerror(EINVAL));
+    EXPECT_EQ(vbd_test::count_of(text, told) + vbd_test::count_of(text, told_later), 1u) << text;
+    EXPECT_EQ(link_qid(), qid);  // still the removed one: commands fail at once
+
+    ASSERT_TRUE(set_msgmni(saved));
+    ASSERT_TRUE(out.wait_for("hello again.\n", 3000)) << out.text();
+    int reopened = msgget(CONTROLAPP_MSGQ_KEY, 0);
+    ASSERT_NE(reopened, -1);
+    EXPECT_EQ(link_qid(), reopened);
+    EXPECT_TRUE(out.text().ends_with(reopened_line(qid, EINVAL, reopened))) << out.text();
+    ASSERT_TRUE(take_hello(reopened));
+
+    // Removed again while nothing can be created: the stop does not wait for
+    // the pause.
+    ASSERT_TRUE(set_msgmni("0"));
+    ASSERT_EQ(msgctl(reopened, IPC_RMID, nullptr), 0);
+    ASSERT_TRUE(out.wait_for("trying again every 1000 ms.\n", 3000, 2)) << out.text();
+    long long t0 = link_test::now_ms();
+    EXPECT_EQ(stop_recv_thread(), 0);
+    EXPECT_LT(link_test::now_ms() - t0, 1000);
+    set_msgmni(saved);
   });
 }
 

@@ -1,15 +1,18 @@
 // Faults on the player side of the link, with the test playing the player
 // on the queue: a silent player, late replies, replies with values out of
 // range, auto-feedback texts that fill the body, the queue removed while
-// running, and a player that stopped reading its queue (which fills).
-// Also: the stop completes in bounded time whatever is in progress.
+// running, and a player that stopped reading its queue (which fills). With
+// the simulator: the queue removed and the player restarted. Also: the stop
+// completes in bounded time whatever is in progress.
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -267,17 +270,44 @@ TEST_F(PlayerHostileTest, AutoFeedbackFillingTheWholeBody) {
   finish();
 }
 
-TEST_F(PlayerHostileTest, QueueRemovedWhileRunning) {
-  ASSERT_EQ(msgctl(queue_->qid(), IPC_RMID, nullptr), 0);
-  // Every command now fails at once with "E04"...
-  for (int i = 0; i < 3; i++) {
-    long long start = now_ms();
-    send_all(client_, "PL\r");
-    EXPECT_EQ(reply(), "E04\r\n");
-    EXPECT_LT(now_ms() - start, 1000);
+// The line the daemon prints when it has reopened a removed queue, for
+// either way of noticing the removal (EIDRM while its receive waited,
+// EINVAL between two receives).
+bool reopened_line_seen(const daemon_env& env, int old_qid, int new_qid) {
+  for (int error : {EIDRM, EINVAL}) {
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "[recv_thread]queue 0x%x removed (%s): reopened key 116, qid handle 0x%x, hello again.\n",
+                  static_cast<unsigned>(old_qid), std::strerror(error), static_cast<unsigned>(new_qid));
+    if (env.wait_out(line, 0)) return true;
   }
-  // ...and nothing spins: over two idle seconds the daemon uses little CPU
-  // (its receive thread polls every 50 ms, as before).
+  return false;
+}
+
+// The queue removed while running. The daemon opens it again with the same
+// key at once, says so, greets the player on it and serves commands
+// through it. Before, it kept the removed queue's identifier and every
+// command failed with "E04" until a restart.
+TEST_F(PlayerHostileTest, QueueRemovedWhileRunning) {
+  int old_qid = queue_->qid();
+  ASSERT_EQ(msgctl(old_qid, IPC_RMID, nullptr), 0);
+  ASSERT_TRUE(env_.wait_out("hello again.\n", 3000)) << env_.out();
+  queue_ = std::make_unique<queue_peer>();  // the same key: the daemon's new queue
+  ASSERT_TRUE(queue_->ok());
+  EXPECT_NE(queue_->qid(), old_qid);
+  EXPECT_TRUE(reopened_line_seen(env_, old_qid, queue_->qid())) << env_.out();
+  controlapp_msg hello{};
+  ASSERT_TRUE(queue_->receive(MSGTYPE_TO_MAIN, &hello, 2000));
+  EXPECT_EQ(hello.cmd_type, CONTROLAPP_MSG_HELLO);
+  EXPECT_EQ(hello.pid, env_.pid());
+  // Commands reach the player on the new queue, and its answers come back.
+  for (int i = 0; i < 3; i++) {
+    controlapp_msg command = request("PL");
+    EXPECT_EQ(command.cmd, kPlIndex);
+    ASSERT_TRUE(queue_->send(MSGTYPE_FROM_MAIN, make_reply(kPlIndex, V232CMD_RET_OK, kPlIndex)));
+    EXPECT_EQ(reply(), "R\r\n");
+  }
+  // Nothing spins: over two idle seconds the daemon uses little CPU.
   long long ticks = cpu_ticks(env_.pid());
   sleep_ms(2000);
   long long used = cpu_ticks(env_.pid()) - ticks;
@@ -359,6 +389,45 @@ TEST_F(PlayerHostileTest, ShutdownMessageWhileAnExchangeWaits) {
   EXPECT_TRUE(env_.daemon()->exited_with(0, kStopBoundMs)) << env_.err();
   RecordProperty("stop_ms", std::to_string(now_ms() - start));
   EXPECT_TRUE(env_.wait_out("stop success.\n", 0));
+}
+
+// The player's main program starts over: its queue is removed, and the
+// restarted program opens it again. Commands are answered again within 2 s
+// of the new queue, and the new program is greeted. Before, the daemon
+// answered "E04" to everything until it was restarted itself.
+using PlayerRestartTest = hostile_test;
+
+TEST_F(PlayerRestartTest, QueueRemovedAndPlayerRestarted) {
+  const std::string player_out = env_.dir() + "/player.out";
+  auto lines_of = [&](std::string_view text) { return vbd_test::count_of(vbd_test::read_file(player_out), text); };
+  const std::string hello = "[sim] hello from server pid " + std::to_string(env_.pid()) + "\n";
+  const std::string queue_open = "[sim] queue key 116 qid ";
+  ASSERT_TRUE(start_player());
+  ASSERT_TRUE(vbd_test::wait_until([&] { return lines_of(hello) == 1; }, 5000, 20)) << vbd_test::read_file(player_out);
+  int client = tcp_connect(env_.client_address(), env_.device_address(), kControlPort);
+  ASSERT_GE(client, 0);
+  std::string status = control_ask(client, "?P");
+  ASSERT_TRUE(status.starts_with("P0") && status.ends_with("\r\n")) << status;
+
+  int old_qid = msgget(CONTROLAPP_MSGQ_KEY, 0);
+  ASSERT_NE(old_qid, -1);
+  ASSERT_EQ(msgctl(old_qid, IPC_RMID, nullptr), 0);
+  player_.reset();  // killed and reaped
+  ASSERT_TRUE(start_player());
+  ASSERT_TRUE(vbd_test::wait_until([&] { return lines_of(queue_open) == 2; }, 5000, 5))
+      << vbd_test::read_file(player_out);
+  long long opened = now_ms();
+  // Answered by the restarted player, not "E04".
+  status = control_ask(client, "?P", 2000);
+  long long took = now_ms() - opened;
+  EXPECT_TRUE(status.starts_with("P0") && status.ends_with("\r\n")) << status;
+  EXPECT_LE(took, 2000);
+  RecordProperty("answered_after_reopen_ms", std::to_string(took));
+  EXPECT_TRUE(vbd_test::wait_until([&] { return lines_of(hello) == 2; }, 2000, 20))
+      << vbd_test::read_file(player_out);
+  EXPECT_TRUE(env_.wait_out("hello again.\n", 0)) << env_.out();
+  close(client);
+  finish();
 }
 
 // A full queue when the daemon starts: its hello gives up instead of
