@@ -62,7 +62,9 @@ inline constexpr int CG_HTTP_REQUEST_TIME_LIMIT_MS = 120 * 1000;
 inline constexpr int CG_HTTP_BODY_BUDGET = 4 * 1024 * 1024;
 
 inline constexpr int CG_HTTP_SERVER_LISTEN_BACKLOG = 128;
-inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;  // seconds
+// Seconds a connection may stay silent before a request's first byte, and
+// a send may wait.
+inline constexpr int CG_HTTP_SERVER_CONNECTION_TIMEOUT = 120;
 // Connections one server serves at once; a connection accepted beyond them
 // is closed at once, so a flood costs neither threads nor descriptors.
 inline constexpr int CG_HTTP_SERVER_MAX_CONNECTIONS = 256;
@@ -316,7 +318,7 @@ struct cg_http_server {
   cg_thread_list* client_threads;            // threads serving accepted connections
   std::atomic<cg_http_listener> listener;    // none by default
   std::atomic<void*> user_data;              // handed to the listener through each request
-  int timeout;                               // seconds of receive and send time-out per connection
+  int timeout;                               // seconds of idle and send time-out per connection
   int head_time_limit_ms;                    // time limits of each request (see
   int request_time_limit_ms;                 //   cg_http_request_set_time_limits)
   int max_connections_per_address;           // connections served at once from one peer address
