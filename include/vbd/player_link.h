@@ -35,7 +35,8 @@
  *     client receives as one line), VBD_MSG_SHUTDOWN (vBdServer stops) and
  *     VBD_MSG_STANDBY (the standby state, see `standby_mode`) at any time.
  *   - vBdServer sends one VBD_MSG_HELLO with its process id when it starts
- *     (and after every restart); a good moment to report the standby state.
+ *     (and after every restart), and again when the queue was removed and
+ *     it opened it anew; a good moment to report the standby state.
  *
  * Sending a message (the type is a C `long`, so the staging struct differs
  * between 32- and 64-bit targets; the body does not):
