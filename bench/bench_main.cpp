@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
                "  echo-server  TCP server answering each CR-ended line (the floor's TCP hop)\n"
                "  queue        System V queue round trip between two processes (the floor's\n"
                "               queue hop)\n"
-               "  search       M-SEARCH (MX 0) to the last response\n"
+               "  search       M-SEARCH to the last response, spaced under the answer caps\n"
                "  notify       another device's NOTIFY traffic at a steady rate\n"
                "  startup      start of the daemon to its control port accepting\n"
                "  stop         SIGINT to exit with clients connected\n"

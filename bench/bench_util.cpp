@@ -34,13 +34,25 @@ void sleep_us(int64_t us) {
   }
 }
 
-int tcp_connect(const std::string& address, int port, int timeout_ms) {
+int tcp_connect(const std::string& address, int port, int timeout_ms, const std::string& local) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) return -1;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (!local.empty() && inet_pton(AF_INET, local.c_str(), &from.sin_addr) != 1) {
+    errno = EINVAL;
+    return -1;
+  }
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (!local.empty() && bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
   // connect() honours the send time-out; it is cleared again afterwards.
   timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   if (timeout_ms > 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -186,6 +198,18 @@ long long status_value(const std::string& path, const std::string& name) {
     if (line.rfind(name + ":", 0) == 0) return std::atoll(line.c_str() + name.size() + 1);
   }
   return -1;
+}
+
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
 }
 
 std::string options::get(const std::string& name, const std::string& fallback) const {

@@ -17,8 +17,10 @@ void sleep_us(int64_t us);
 // A blocking TCP connection to address:port with TCP_NODELAY; -1 on failure.
 // With timeout_ms > 0 the connect gives up after that long (a listener
 // whose queue is full drops the handshake, and the kernel would retry it
-// for minutes).
-int tcp_connect(const std::string& address, int port, int timeout_ms = 0);
+// for minutes). A non-empty `local` is the address the connection is made
+// from (bound before the connect).
+int tcp_connect(const std::string& address, int port, int timeout_ms = 0,
+                const std::string& local = "");
 // Sends all bytes; false on error.
 bool send_all(int fd, const char* data, size_t length);
 // Reads until a CR LF; the line before it in *line. false on a closed
@@ -52,6 +54,9 @@ double mean(const std::vector<double>& samples);
 // A "Name:  value" line of a /proc status file as a number (kB for
 // memory); -1 when the file or the line is missing.
 long long status_value(const std::string& path, const std::string& name);
+
+// The items of a comma-separated list, empty ones left out.
+std::vector<std::string> split_list(const std::string& text);
 
 // "--name value" options after the subcommand.
 struct options {

@@ -1,6 +1,8 @@
 // "hold": opens control connections and keep-alive HTTP connections (each
 // served one GET of the description, so its thread has done real work) and
-// keeps them open until a signal ends the process.
+// keeps them open until a signal ends the process. The HTTP connections can
+// come from several local addresses in turn (--http-from a,b,...), since the
+// daemon serves only so many connections from one address.
 // "get": one GET, the response body to standard output.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@ int connection_hold(const options& opt) {
   int control = opt.get_int("control", 0);
   int http = opt.get_int("http", 0);
   std::string path = opt.get("path", "/description.xml");
+  std::vector<std::string> http_from = split_list(opt.get("http-from", ""));
 
   std::vector<int> fds;
   for (int i = 0; i < control; i++) {
@@ -35,15 +38,17 @@ int connection_hold(const options& opt) {
   }
   std::string host = address + ":" + std::to_string(http_port);
   for (int i = 0; i < http; i++) {
-    int fd = tcp_connect(address, http_port);
+    std::string from = http_from.empty() ? "" : http_from[i % http_from.size()];
+    const char* shown = from.empty() ? "the default address" : from.c_str();
+    int fd = tcp_connect(address, http_port, 0, from);
     if (fd < 0) {
-      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d: connect: %s\n", i,
+      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d from %s: connect: %s\n", i, shown,
                    std::strerror(errno));
       return 1;
     }
     if (!http_get_keepalive(fd, host, path, nullptr)) {
-      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d: no 200 answer to GET %s\n", i,
-                   path.c_str());
+      std::fprintf(stderr, "vbd-bench hold: HTTP connection %d from %s: no 200 answer to GET %s\n",
+                   i, shown, path.c_str());
       return 1;
     }
     fds.push_back(fd);

@@ -1,7 +1,11 @@
-// "search": multicasts M-SEARCH requests (MX 0, so the listener draws no
-// MX wait) and times each from its send to the last unicast response. The
-// first search learns how many responses the device gives; every later one
-// waits for that many.
+// "search": multicasts M-SEARCH requests and times each from its send to the
+// last unicast response. The first search learns how many responses the
+// device gives; every later one waits for that many. The daemon answers one
+// source address only so many times a second, all sources together only so
+// many, and a repeated search (same address, port and ST within its MX
+// window) once; so the searches go from several local addresses in turn,
+// each with its own socket, spaced so that no search meets a cap or counts
+// as a repeat, and the figure is the time to the answers, not the caps.
 // "notify": multicasts another device's ssdp:alive NOTIFY at a steady rate,
 // the traffic every SSDP listener on a LAN receives and ignores.
 #include <arpa/inet.h>
@@ -29,7 +33,10 @@ int open_search_socket(const std::string& local) {
   if (fd < 0) return -1;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  inet_pton(AF_INET, local.c_str(), &sa.sin_addr);
+  if (inet_pton(AF_INET, local.c_str(), &sa.sin_addr) != 1) {
+    close(fd);
+    return -1;
+  }
   in_addr interface_address = sa.sin_addr;
   unsigned char ttl = 4;
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
@@ -41,24 +48,42 @@ int open_search_socket(const std::string& local) {
   return fd;
 }
 
+// The daemon's limits that the searches stay under: answers are counted per
+// second, and a search is remembered as a repeat for MX quarter seconds.
+constexpr int kCapPeriodMs = 1000;
+constexpr int kMxStepMs = 250;
+// Kept on top of every spacing, for the two clocks' millisecond steps.
+constexpr int kSlackMs = 20;
+
 // Sends one search and collects responses until `expect` arrived (0: until
 // quiet_ms passed without one). Times in ms after the send.
 struct search_result {
+  int64_t sent_us = 0;
   int responses = 0;
   double first_ms = 0;
   double last_ms = 0;
 };
 
-search_result search_once(int fd, const std::string& target, int expect, int quiet_ms) {
+// Drops what a socket still holds (a late answer to an earlier search), so
+// that it is not counted for the next one.
+void drain(int fd) {
+  char buffer[2048];
+  while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  }
+}
+
+search_result search_once(int fd, const std::string& target, int mx, int expect, int quiet_ms) {
   std::string request =
-      "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 0\r\nST: " +
-      target + "\r\n\r\n";
+      "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: " +
+      std::to_string(mx) + "\r\nST: " + target + "\r\n\r\n";
   sockaddr_in group{};
   group.sin_family = AF_INET;
   group.sin_port = htons(kSsdpPort);
   inet_pton(AF_INET, kGroup, &group.sin_addr);
   search_result result;
+  drain(fd);
   int64_t start = now_us();
+  result.sent_us = start;
   if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&group),
              sizeof group) < 0) {
     return result;
@@ -83,24 +108,110 @@ search_result search_once(int fd, const std::string& target, int expect, int qui
   return result;
 }
 
+// The least time between two searches at which no second of the daemon's
+// (with the slack) takes in more than `in_all` answers of `expect` each;
+// -1 when not even one search fits.
+int search_spacing_ms(int expect, int in_all) {
+  int per_period = in_all / expect;
+  if (per_period < 1) return -1;
+  int gap = 1;
+  while ((kCapPeriodMs + kSlackMs) / gap + 1 > per_period) gap++;
+  return gap;
+}
+
+// The expected latest of `answers` waits drawn as the daemon draws them:
+// whole milliseconds, uniform over 0 .. window_ms - 1.
+double expected_latest_wait_ms(int window_ms, int answers) {
+  double sum = 0;
+  for (int k = 0; k < window_ms; k++) {
+    double all_at_most_k = 1;
+    for (int i = 0; i < answers; i++) all_at_most_k *= static_cast<double>(k + 1) / window_ms;
+    sum += 1 - all_at_most_k;
+  }
+  return sum;
+}
+
+struct search_source {
+  std::string address;
+  int fd = -1;
+  int64_t last_sent_us = 0;
+  bool used = false;
+};
+
 }  // namespace
 
 int discovery_bench(const options& opt) {
-  std::string local = opt.get("local", "");
+  std::vector<std::string> locals = split_list(opt.get("local", ""));
   std::string target = opt.get("st", "ssdp:all");
+  int mx = opt.get_int("mx", 0);
   int searches = opt.get_int("searches", 50);
+  // The daemon's caps: answers per source address, and in all, a second.
+  int per_source = opt.get_int("per-source", 10);
+  int in_all = opt.get_int("in-all", 100);
   std::string prefix = opt.get("prefix", "search");
-  int fd = open_search_socket(local);
-  if (fd < 0) {
-    std::fprintf(stderr, "vbd-bench search: cannot open a socket on %s\n", local.c_str());
+  if (locals.empty() || mx < 0 || per_source < 1 || in_all < 1) {
+    std::fprintf(stderr,
+                 "vbd-bench search: needs --local ADDRESS[,ADDRESS...], --mx of 0 or more and "
+                 "caps of 1 or more\n");
+    return 2;
+  }
+  std::vector<search_source> sources(locals.size());
+  bool opened = true;
+  for (size_t i = 0; i < locals.size(); i++) {
+    sources[i].address = locals[i];
+    sources[i].fd = open_search_socket(locals[i]);
+    if (sources[i].fd < 0) {
+      std::fprintf(stderr, "vbd-bench search: cannot open a socket on %s\n", locals[i].c_str());
+      opened = false;
+    }
+  }
+  auto close_all = [&sources] {
+    for (search_source& s : sources) {
+      if (s.fd >= 0) close(s.fd);
+    }
+  };
+  if (!opened) {
+    close_all();
     return 1;
   }
-  search_result learn = search_once(fd, target, 0, 1000);
-  int expect = learn.responses;
+
+  const int window_ms = mx * kMxStepMs;
+  const int quiet_ms = window_ms + 1000;
+  // One search a second per address, and none again within its MX window.
+  const int64_t reuse_us =
+      static_cast<int64_t>((window_ms > kCapPeriodMs ? window_ms : kCapPeriodMs) + kSlackMs) * 1000;
+  // An earlier run's searches (from these addresses too) may still count
+  // in a running second of the caps: the first search waits until every
+  // such second is over.
+  sleep_us(reuse_us);
+  search_result learn = search_once(sources[0].fd, target, mx, 0, quiet_ms);
+  sources[0].last_sent_us = learn.sent_us;
+  sources[0].used = true;
+  const int expect = learn.responses;
+  if (expect == 0 || expect > per_source) {
+    std::fprintf(stderr, "vbd-bench search: the first search got %d responses\n", expect);
+    close_all();
+    return 1;
+  }
+  if (expect == per_source) {
+    std::fprintf(stderr,
+                 "vbd-bench search: the first search got %d responses, as many as one source may "
+                 "have a second: the device may have more\n", expect);
+  }
+  const int64_t gap_us = static_cast<int64_t>(search_spacing_ms(expect, in_all)) * 1000;
+
   std::vector<double> last, first;
   int short_searches = 0;
-  for (int i = 0; i < searches && expect > 0; i++) {
-    search_result r = search_once(fd, target, expect, 1000);
+  int64_t previous_us = learn.sent_us;
+  for (int i = 0; i < searches; i++) {
+    search_source& source = sources[static_cast<size_t>(i + 1) % sources.size()];
+    int64_t due = previous_us + gap_us;
+    if (source.used && source.last_sent_us + reuse_us > due) due = source.last_sent_us + reuse_us;
+    sleep_us(due - now_us());
+    search_result r = search_once(source.fd, target, mx, expect, quiet_ms);
+    previous_us = r.sent_us;
+    source.last_sent_us = r.sent_us;
+    source.used = true;
     if (r.responses < expect) {
       short_searches++;
       continue;
@@ -108,15 +219,20 @@ int discovery_bench(const options& opt) {
     last.push_back(r.last_ms);
     first.push_back(r.first_ms);
   }
-  close(fd);
+  close_all();
+  std::printf("%s_mx=%d\n", prefix.c_str(), mx);
+  std::printf("%s_sources=%zu\n", prefix.c_str(), sources.size());
+  std::printf("%s_spacing_ms=%lld\n", prefix.c_str(), static_cast<long long>(gap_us / 1000));
   std::printf("%s_responses=%d\n", prefix.c_str(), expect);
+  std::printf("%s_searches=%d\n", prefix.c_str(), searches);
   std::printf("%s_count=%zu\n", prefix.c_str(), last.size());
   std::printf("%s_incomplete=%d\n", prefix.c_str(), short_searches);
+  std::printf("%s_wait_expected=%.3f\n", prefix.c_str(), expected_latest_wait_ms(window_ms, expect));
   std::printf("%s_first_mean=%.3f\n", prefix.c_str(), mean(first));
   std::printf("%s_last_mean=%.3f\n", prefix.c_str(), mean(last));
   std::printf("%s_last_p50=%.3f\n", prefix.c_str(), percentile(last, 50));
   std::printf("%s_last_p99=%.3f\n", prefix.c_str(), percentile(last, 99));
-  return expect > 0 && short_searches == 0 ? 0 : 1;
+  return 0;
 }
 
 int notify_flood(const options& opt) {
