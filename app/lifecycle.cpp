@@ -1,6 +1,7 @@
 // Program entry and lifecycle: reads the port, starts the player link,
 // installs the command function and the signal handling, runs the services
-// until the stop descriptor is set and then stops them.
+// (following address changes) until the stop descriptor is set and then
+// stops them.
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/address_follow.h"
 #include "app/app_state.h"
 #include "app/lifecycle.h"
 #include "app/player_link.h"
@@ -50,14 +52,15 @@ constexpr int IDLE_PERIOD_MS = 1000;
 
 bool running() { return run_flag.load(std::memory_order_acquire) != 0; }
 
-// Blocks until the stop descriptor is set (or, without one, one period).
-void wait_for_stop() {
-  if (controlapp.stop_fd < 0) {
-    cg_sleep_ms(IDLE_PERIOD_MS);
-    return;
-  }
-  pollfd fd{controlapp.stop_fd, POLLIN, 0};
-  poll(&fd, 1, -1);
+// Blocks until the stop descriptor is set (or, without one, one period),
+// serving the address watch meanwhile.
+void wait_for_stop(address_follow& addresses) {
+  int timeout = addresses.timeout_ms();
+  if (controlapp.stop_fd < 0 && (timeout < 0 || timeout > IDLE_PERIOD_MS)) timeout = IDLE_PERIOD_MS;
+  // A negative descriptor is skipped by poll.
+  pollfd fds[2] = {{controlapp.stop_fd, POLLIN, 0}, {addresses.fd(), POLLIN, 0}};
+  if (poll(fds, 2, timeout) > 0 && (fds[1].revents & (POLLIN | POLLERR))) addresses.on_readable();
+  if (running()) addresses.on_time();
 }
 
 }  // namespace
@@ -158,13 +161,18 @@ int vbd_main(int argc, char** argv) {
   for (int signal_number : kStopSignals) sigaction(signal_number, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Watched from before the services read the interfaces, so that no
+  // change is missed.
+  address_follow addresses;
+  addresses.open();
+
   if (!vel_server_start(port)) {
     printf("Failed vel_server_start()\n");
     // A supervisor must see the failure (and may restart the daemon).
     return VBD_EXIT_START_FAILED;
   }
 
-  while (running()) wait_for_stop();
+  while (running()) wait_for_stop(addresses);
 
   printf("Wait for closing...\n");
   printf("start stop.\n");

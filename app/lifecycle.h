@@ -52,6 +52,13 @@ int vbd_main(int argc, char** argv);
 // created, opened or started. The stop ends discovery, then the server.
 int vel_server_start(int port);
 void vel_server_stop();
+// The address the control server listens on: the first interface's at the
+// start or at the last reopen, "" for every address (none at the start).
+const char* vel_server_address();
+// Closes the control server (its clients with it) and opens it on the same
+// port at this address, printing "listening on ADDR:PORT". 1 when it runs
+// there, 0 when not (then no control server runs: call again to retry).
+int vel_server_reopen(const char* address);
 
 // Sends one text to the connected clients (the request and event glue).
 // The receive thread calls it for auto-feedback texts.

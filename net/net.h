@@ -246,6 +246,17 @@ char* cg_net_select_local_address(const sockaddr* peer);
 // "127.0.0.1".
 char* cg_net_local_address_for_peer(const char* peer_address);
 
+// Address changes. A netlink route socket (non-blocking) that becomes
+// readable when an interface or an IPv4 address comes, goes or changes; -1
+// (errno set) when it cannot be opened. Open it before reading the
+// interfaces, so that no change between the two is missed.
+int cg_net_address_watch_open();
+// Reads every message waiting on the watch: 1 when one of them (or a loss
+// of messages) may have changed the interfaces or their addresses, 0 when
+// none did or nothing waited, -1 when the socket failed.
+int cg_net_address_watch_read(int fd);
+void cg_net_address_watch_close(int fd);
+
 // 1 when the text has a ":" that is not its first character, else 0.
 int cg_net_is_ipv6_address(const char* address);
 // The number after "%" of an IPv6 text (at most 8 characters read), else 0.

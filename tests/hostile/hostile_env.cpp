@@ -99,12 +99,20 @@ std::string daemon_env::enter() {
 }
 
 bool daemon_env::start_daemon(const std::vector<std::string>& wrapper, int ready_ms) {
+  return launch_daemon(wrapper) && wait_ready(ready_ms);
+}
+
+bool daemon_env::launch_daemon(const std::vector<std::string>& wrapper) {
   vbd_test::launch_options options;
   options.netns = netns();
   options.cwd = dir_;
   options.wrapper = wrapper;
   options.output_files = "daemon";
   daemon_ = vbd_test::launch(vbd_test::server_path(), {std::to_string(kControlPort)}, options);
+  return daemon_ != nullptr;
+}
+
+bool daemon_env::wait_ready(int ready_ms) {
   if (!daemon_) return false;
   // Ready when the control port answers and, with a description, once
   // discovery (which starts after the control port opens) has its SSDP

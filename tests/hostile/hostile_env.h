@@ -77,11 +77,21 @@ class daemon_env {
   // description in its working directory; waits until the control port
   // accepts. wrapper: a command the daemon runs under (valgrind, ...).
   bool start_daemon(const std::vector<std::string>& wrapper = {}, int ready_ms = 20000);
+  // The two halves of start_daemon: the launch, and the wait until the
+  // control port accepts and discovery is up. False when the launch failed,
+  // or the daemon ended or was not ready in time.
+  bool launch_daemon(const std::vector<std::string>& wrapper = {});
+  bool wait_ready(int ready_ms);
   pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
   vbd_test::process* daemon() { return daemon_.get(); }
 
   // Addresses (see the top of this file); "" before enter().
-  std::string device_address() const { return link_ ? link_->device_address() : ""; }
+  std::string device_address() const {
+    if (!moved_to_.empty()) return moved_to_;
+    return link_ ? link_->device_address() : "";
+  }
+  // The daemon's interface now has this address instead (the test moved it).
+  void moved_to(const std::string& address) { moved_to_ = address; }
   std::string client_address() const { return link_ ? link_->client_address() : ""; }
   std::string other_address() const { return link_ ? link_->second_client_address() : ""; }
   std::string foreign_address() const { return link_ ? link_->foreign_address() : ""; }
@@ -108,6 +118,7 @@ class daemon_env {
   std::unique_ptr<vbd_test::veth_link> link_;
   std::string dir_;
   std::unique_ptr<vbd_test::process> daemon_;
+  std::string moved_to_;
 };
 
 // ---------------------------------------------------------------------------

@@ -399,14 +399,21 @@ void cg_upnp_ssdp_set_transport(const cg_upnp_ssdp_transport* transport);
 // Application discovery start and stop
 // ---------------------------------------------------------------------------
 
-// The announced device, or none when loading or starting it failed.
+// The announced device while it runs, or none (loading or starting it
+// failed, or there is no interface address).
 extern cg_upnp_device* controlapp_device;
 
 // Creates the device from "./description.xml", sets the lease to 1800 s and
 // starts it; on failure prints "loaddescriptionfile() error" or
 // "cg_upnp_device_start() error" (then a line with the port, the first
 // interface's address and the system's reason) and goes on without
-// discovery.
+// discovery. A device that was read but could not start stays loaded for
+// controlapp_discovery_follow.
 void controlapp_discovery_start();
+// After the interfaces' addresses changed: restarts the loaded device on
+// the addresses of now (a byebye pass, new servers, a new announcement),
+// or stops it while no interface has an address. Prints one line for what
+// it did. Nothing without a loaded device.
+void controlapp_discovery_follow();
 // Stops (byebye) and deletes the device when there is one.
 void controlapp_discovery_stop();
