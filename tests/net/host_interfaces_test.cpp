@@ -1,5 +1,6 @@
-// Interface enumeration, local address choice and multicast membership,
-// each run inside a fresh network namespace with veth interfaces of its own.
+// Interface enumeration, local address choice, multicast membership and the
+// address watch, each run inside a fresh network namespace with veth
+// interfaces of its own.
 #include <net/if.h>
 
 #include <cstdio>
@@ -185,3 +186,24 @@ TEST(HostInterfacesTest, JoinsIpv6GroupOnScopedInterface) {
 }
 
 }  // namespace
+
+TEST(AddressWatchTest, SaysWhenAnAddressComesOrGoesAndIsQuietOtherwise) {
+  EXPECT_NETNS_BODY_PASSES(kOneInterfaceUp, [] {
+    NS_CHECK(cg_net_address_watch_read(-1) == -1);
+    int watch = cg_net_address_watch_open();
+    NS_CHECK(watch >= 0);
+    NS_CHECK(cg_net_address_watch_read(watch) == 0);  // nothing yet, and no block
+    // A route is no address: nothing to act on.
+    NS_CHECK(std::system("ip route add 10.78.0.0/24 dev v0") == 0);
+    NS_CHECK(cg_net_address_watch_read(watch) == 0);
+    // A link going down (v0 loses its carrier with its peer) counts too.
+    for (const char* change : {"ip addr add 10.77.0.6/24 dev v0", "ip addr del 10.77.0.5/24 dev v0",
+                               "ip link set v1 down"}) {
+      NS_CHECK(std::system(change) == 0);
+      NS_CHECK(cg_net_address_watch_read(watch) == 1);
+      NS_CHECK(cg_net_address_watch_read(watch) == 0);  // each change is told once
+    }
+    cg_net_address_watch_close(watch);
+    return 0;
+  });
+}
