@@ -5,12 +5,15 @@
 //
 // Plain records and free functions: every object is made by a *_new (none
 // when memory runs out) and released by the matching *_delete; lists own
-// their members; getters lend pointers, setters copy texts. Nothing here
-// throws. Text fields read as none while they have no value.
+// their members; getters lend pointers, setters copy texts (a packet's
+// body may instead be shared, see cg_http_packet_set_shared_content).
+// Nothing here throws. Text fields read as none while they have no value.
 #pragma once
 
 #include <atomic>
 #include <ctime>
+#include <memory>
+#include <string>
 
 #include "net/net.h"
 #include "runtime/runtime.h"
@@ -168,9 +171,15 @@ cg_http_header* cg_http_header_list_append(cg_http_header_list* list, const char
 // Packets: the headers and body that requests and responses begin with
 // ---------------------------------------------------------------------------
 
+// A body a packet shares with its giver instead of copying it; internal to
+// this layer.
+struct cg_http_shared_content;
+
 struct cg_http_packet {
   cg_http_header_list* headers;  // owned
   cg_string* content;            // owned; the body as bytes with a length
+  // Owned; while set it is the body and content stays empty; none otherwise.
+  cg_http_shared_content* shared;
 };
 
 cg_http_packet* cg_http_packet_new();
@@ -187,7 +196,16 @@ long long cg_http_packet_get_header_llong(cg_http_packet* packet, const char* na
 void cg_http_packet_set_host(cg_http_packet* packet, const char* host, int port);
 // Copies the bytes as the body (length < 0: NUL-terminated text; none: empty).
 void cg_http_packet_set_content(cg_http_packet* packet, const char* bytes, int length);
-const char* cg_http_packet_get_content(const cg_http_packet* packet);  // none when unset
+// Makes the text the body without copying it: the packet holds a reference
+// to it until its content is set or cleared or the packet is deleted, so
+// the giver may drop or replace its own reference at any time, a response
+// being written included. The text must not be changed while shared. 1; 0
+// without a packet or text, for a text longer than INT_MAX bytes, or when
+// memory runs out (the body is then empty).
+int cg_http_packet_set_shared_content(cg_http_packet* packet,
+                                      std::shared_ptr<const std::string> text);
+// The body's bytes (the shared text itself while one is set); none when unset.
+const char* cg_http_packet_get_content(const cg_http_packet* packet);
 int cg_http_packet_get_content_length(const cg_http_packet* packet);
 // Writes the header lines, the empty line and as many body bytes as the
 // "Content-Length" header says, but never more than the content holds.
@@ -199,6 +217,7 @@ int cg_http_packet_post(cg_http_packet* packet, cg_socket* sock);
 // the packet has more than CG_HTTP_MAX_HEADERS header lines or its body goes
 // on past CG_HTTP_MAX_CONTENT bytes (what was read is kept). No time limits,
 // and the body, which the caller owns, does not count against the body budget.
+// The body goes to content: a packet sharing a body is to be cleared first.
 int cg_http_packet_read(cg_http_packet* packet, cg_socket* sock, int headers_only,
                         char* line_buffer, int line_size);
 

@@ -27,10 +27,11 @@ bool closes_connection(cg_http_request* request) {
   return connection && vbd_http::iequals(connection, CG_HTTP_CLOSE);
 }
 
-// After a response with a large body: the copies the listener made of it
-// are freed by now, and the allocator's arenas would keep their pages for
-// later use. They go back to the system, so that resident memory returns
-// to its level once large responses are done.
+// After a response with a large body: what the listener made for it (its
+// copies, or what it left over producing a body it shares) is freed by now,
+// and the allocator's arenas would keep their pages for later use. They go
+// back to the system, so that resident memory returns to its level once
+// large responses are done.
 void give_back_freed_memory(cg_http_request* request) {
   cg_http_connection* conn = request->connection;
   if (!conn || !conn->posted_large_body) return;

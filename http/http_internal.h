@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "http/http.h"
@@ -89,6 +91,12 @@ struct read_ahead {
 
 }  // namespace vbd_http
 
+// A body a packet shares (cg_http_packet_set_shared_content): one reference
+// to the giver's text, dropped when the packet's content is set or cleared.
+struct cg_http_shared_content {
+  std::shared_ptr<const std::string> text;
+};
+
 // Read-ahead bytes of one connection and what is learnt once per connection.
 inline constexpr int CG_HTTP_READ_AHEAD_SIZE = 4096;
 
@@ -134,6 +142,9 @@ inline constexpr int kLargeBody = 1024 * 1024;
 // An embedded packet (first member of requests and responses).
 bool packet_init(cg_http_packet* packet);
 void packet_release(cg_http_packet* packet);
+// The body the packet holds: its shared text, else its content; empty
+// when the content has no value.
+std::string_view packet_body(const cg_http_packet* packet);
 
 // A server record with its members constructed (the list head too); none
 // when memory runs out. Freed with server_free.

@@ -1,16 +1,30 @@
 // cg_http_packet: the header list and body that requests and responses
-// begin with, and the header accessors over it.
+// begin with (a body of its own or one shared with its giver), and the
+// header accessors over it.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "http/http_internal.h"
+
+namespace {
+
+void drop_shared(cg_http_packet* packet) {
+  delete packet->shared;
+  packet->shared = nullptr;
+}
+
+}  // namespace
 
 namespace vbd_http {
 
 bool packet_init(cg_http_packet* packet) {
   packet->headers = cg_http_header_list_new();
   packet->content = cg_string_new();
+  packet->shared = nullptr;
   if (packet->headers && packet->content) return true;
   packet_release(packet);
   return false;
@@ -19,8 +33,14 @@ bool packet_init(cg_http_packet* packet) {
 void packet_release(cg_http_packet* packet) {
   cg_http_header_list_delete(packet->headers);
   cg_string_delete(packet->content);
+  drop_shared(packet);
   packet->headers = nullptr;
   packet->content = nullptr;
+}
+
+std::string_view packet_body(const cg_http_packet* packet) {
+  if (packet->shared) return *packet->shared->text;
+  return view_of(packet->content);
 }
 
 }  // namespace vbd_http
@@ -45,6 +65,7 @@ void cg_http_packet_clear(cg_http_packet* packet) {
   if (!packet) return;
   cg_http_header_list_clear(packet->headers);
   cg_string_clear(packet->content);
+  drop_shared(packet);
 }
 
 cg_http_header_list* cg_http_packet_get_headers(cg_http_packet* packet) {
@@ -91,6 +112,7 @@ void cg_http_packet_set_host(cg_http_packet* packet, const char* host, int port)
 
 void cg_http_packet_set_content(cg_http_packet* packet, const char* bytes, int length) {
   if (!packet) return;
+  drop_shared(packet);
   if (!bytes) {
     cg_string_clear(packet->content);
     return;
@@ -99,10 +121,23 @@ void cg_http_packet_set_content(cg_http_packet* packet, const char* bytes, int l
   cg_string_set_n(packet->content, bytes, length);
 }
 
+int cg_http_packet_set_shared_content(cg_http_packet* packet,
+                                      std::shared_ptr<const std::string> text) {
+  if (!packet) return 0;
+  cg_http_packet_set_content(packet, nullptr, 0);
+  if (!text || text->size() > static_cast<size_t>(INT_MAX)) return 0;
+  packet->shared = new (std::nothrow) cg_http_shared_content{std::move(text)};
+  return packet->shared ? 1 : 0;
+}
+
 const char* cg_http_packet_get_content(const cg_http_packet* packet) {
-  return packet ? cg_string_value(packet->content) : nullptr;
+  if (!packet) return nullptr;
+  if (packet->shared) return packet->shared->text->c_str();
+  return cg_string_value(packet->content);
 }
 
 int cg_http_packet_get_content_length(const cg_http_packet* packet) {
-  return packet ? cg_string_length(packet->content) : 0;
+  if (!packet) return 0;
+  if (packet->shared) return static_cast<int>(packet->shared->text->size());
+  return cg_string_length(packet->content);
 }

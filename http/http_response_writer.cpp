@@ -1,6 +1,7 @@
 // The response writer: status line, header lines, the empty line and the
 // body, assembled in one buffer and sent in as few send calls as possible
-// (one for a message of ordinary size).
+// (one for a message of ordinary size); a large body goes out from where
+// it lies, a shared one without any copy.
 #include <cstdio>
 
 #include "http/http_internal.h"
@@ -36,20 +37,22 @@ bool post_packet(cg_socket* sock, cg_http_packet* packet, cg_buffer* out,
 
   // As many body bytes as "Content-Length" says, but never more than the
   // content holds (a HEAD answer keeps the length of a body it does not send).
-  int body = 0;
-  const char* content = cg_string_value(packet->content);
-  if (content) {
-    long long declared = cg_http_packet_get_header_llong(packet, CG_HTTP_CONTENT_LENGTH);
-    int held = cg_string_length(packet->content);
-    if (declared > 0) body = declared < held ? static_cast<int>(declared) : held;
+  // A shared body is sent from the giver's text itself, which the packet
+  // keeps alive meanwhile.
+  std::string_view content = vbd_http::packet_body(packet);
+  size_t body = 0;
+  long long declared = cg_http_packet_get_header_llong(packet, CG_HTTP_CONTENT_LENGTH);
+  if (declared > 0) {
+    long long held = static_cast<long long>(content.size());
+    body = static_cast<size_t>(declared < held ? declared : held);
   }
   if (body >= vbd_http::kLargeBody && conn) conn->posted_large_body = 1;
   if (body <= kInlineBody) {
-    cg_buffer_append(out, content, static_cast<size_t>(body));
+    cg_buffer_append(out, content.data(), body);
     return !out->failed && send_all(sock, out->data, out->length);
   }
   return !out->failed && send_all(sock, out->data, out->length) &&
-         send_all(sock, content, static_cast<size_t>(body));
+         send_all(sock, content.data(), body);
 }
 
 // The HTTP date of now; a connection formats it once per second, a request

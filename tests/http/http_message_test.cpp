@@ -1,11 +1,13 @@
 // HTTP requests read over a socketpair (request line, header forms, bodies
 // by length, chunked and until close, the header and body limits, the time
-// limits and the shared body budget) and responses written to one.
+// limits and the shared body budget) and responses written to one, with
+// bodies of their own or shared with their giver.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -480,6 +482,38 @@ TEST(HttpPacketTest, HostHeaderForms) {
   cg_http_packet_delete(packet);
 }
 
+// The packet lends the shared text itself; setting or clearing its content
+// lets go of it, and a refused text leaves the body empty.
+TEST(HttpPacketTest, SharedContentIsHeldUntilReplacedClearedOrDeleted) {
+  auto text = std::make_shared<const std::string>("<root/>");
+  cg_http_packet* packet = cg_http_packet_new();
+  ASSERT_EQ(cg_http_packet_set_shared_content(packet, text), 1);
+  EXPECT_EQ(text.use_count(), 2);
+  EXPECT_EQ(cg_http_packet_get_content(packet), text->c_str());  // not a copy
+  EXPECT_EQ(cg_http_packet_get_content_length(packet), 7);
+
+  cg_http_packet_set_content(packet, "abc", 3);
+  EXPECT_EQ(text.use_count(), 1);
+  EXPECT_STREQ(cg_http_packet_get_content(packet), "abc");
+
+  // A new shared text replaces the packet's own bytes.
+  ASSERT_EQ(cg_http_packet_set_shared_content(packet, text), 1);
+  EXPECT_EQ(cg_http_packet_get_content(packet), text->c_str());
+  cg_http_packet_clear(packet);
+  EXPECT_EQ(text.use_count(), 1);
+  EXPECT_EQ(cg_http_packet_get_content_length(packet), 0);
+
+  cg_http_packet_set_content(packet, "abc", 3);
+  EXPECT_EQ(cg_http_packet_set_shared_content(packet, nullptr), 0);
+  EXPECT_EQ(cg_http_packet_get_content_length(packet), 0);
+  EXPECT_EQ(cg_http_packet_set_shared_content(nullptr, text), 0);
+  EXPECT_EQ(text.use_count(), 1);
+
+  ASSERT_EQ(cg_http_packet_set_shared_content(packet, text), 1);
+  cg_http_packet_delete(packet);
+  EXPECT_EQ(text.use_count(), 1);
+}
+
 TEST(HttpResponseTest, DefaultsAndClear) {
   cg_http_response* response = cg_http_response_new();
   EXPECT_EQ(cg_http_response_get_status_code(response), 400);
@@ -595,6 +629,63 @@ TEST_F(ResponseWriteTest, LargeBodyIsSentWhole) {
   reader.join();
   ASSERT_GT(received.size(), body.size());
   EXPECT_EQ(received.substr(received.size() - body.size()), body);
+}
+
+// A shared body goes on the wire exactly as the same bytes copied would,
+// inline behind the head or, when large, from the giver's text.
+TEST_F(ResponseWriteTest, SharedBodyIsWrittenAsACopyWouldBe) {
+  for (size_t size : {size_t{5}, size_t{200000}}) {
+    auto text = std::make_shared<const std::string>(size, 'y');
+    std::string wires[2];
+    for (int shared = 0; shared < 2; shared++) {
+      socket_pair out;
+      cg_http_request_set_socket(request, out.sock);
+      cg_http_response* r = cg_http_response_new();
+      cg_http_packet* packet = cg_http_response_get_packet(r);
+      cg_http_response_set_status_code(r, 200);
+      cg_http_packet_set_header(packet, "Content-Type", "text/xml; charset=\"utf-8\"");
+      cg_http_packet_set_header_llong(packet, "Content-Length", static_cast<long long>(size));
+      if (shared) {
+        ASSERT_EQ(cg_http_packet_set_shared_content(packet, text), 1);
+      } else {
+        cg_http_packet_set_content(packet, text->data(), static_cast<int>(size));
+      }
+      std::thread reader([&] { wires[shared] = out.peer_read_all(); });
+      EXPECT_EQ(cg_http_request_post_response(request, r), 1);
+      cg_socket_close(out.sock);
+      reader.join();
+      cg_http_response_delete(r);
+    }
+    EXPECT_EQ(mask_dates(wires[1]), mask_dates(wires[0])) << size;
+    EXPECT_EQ(wires[1].size(), size + wires[1].find("\r\n\r\n") + 4);
+  }
+  cg_http_request_set_socket(request, pair.sock);
+}
+
+// The giver may drop its text, and put another in the same place, while the
+// response is still to be sent: the packet's reference keeps the bytes.
+TEST_F(ResponseWriteTest, SharedBodyOutlivesItsGiverUntilTheResponseIsDeleted) {
+  const std::string bytes(3 * 1000 * 1000, 'z');
+  auto text = std::make_shared<const std::string>(bytes);
+  std::weak_ptr<const std::string> watch = text;
+  cg_http_packet* packet = cg_http_response_get_packet(response);
+  cg_http_response_set_status_code(response, 200);
+  cg_http_packet_set_header_llong(packet, "Content-Length", static_cast<long long>(bytes.size()));
+  ASSERT_EQ(cg_http_packet_set_shared_content(packet, std::move(text)), 1);
+  text = std::make_shared<const std::string>(bytes.size(), 'q');
+  EXPECT_FALSE(watch.expired());
+
+  std::string received;
+  std::thread reader([&] { received = pair.peer_read_all(); });
+  ASSERT_EQ(cg_http_request_post_response(request, response), 1);
+  cg_socket_close(pair.sock);
+  reader.join();
+  ASSERT_GT(received.size(), bytes.size());
+  EXPECT_TRUE(received.substr(received.size() - bytes.size()) == bytes);
+  EXPECT_FALSE(watch.expired());
+  cg_http_response_delete(response);
+  response = nullptr;
+  EXPECT_TRUE(watch.expired());
 }
 
 TEST_F(ResponseWriteTest, NothingIsSentWithoutVersionOrReason) {

@@ -1,12 +1,12 @@
 // Description serving: the device's HTTP listener with the description
 // document (URLBase set to the address the request arrived on, rendered once
-// per URL base), the SCPD documents and the icon files.
-#include <pthread.h>
-
+// per URL base and shared by the responses that send it), the SCPD
+// documents and the icon files.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -23,8 +23,8 @@ constexpr int kUrlBaseSize = 128;
 // oldest goes first when a device has more.
 constexpr size_t kMaxRenderedBases = 8;
 
-pthread_mutex_t g_directory_lock = PTHREAD_MUTEX_INITIALIZER;
-char* g_directory = nullptr;  // owned; none until first read or set
+std::mutex g_directory_lock;
+char* g_directory = nullptr;  // owned; none until first read or set; under the lock
 
 // The address of the interface the request arrived on; else the first
 // interface's address; else none.
@@ -47,17 +47,24 @@ cg_upnp_service* find_service_by_scpd_url(cg_upnp_device* dev, const char* path)
   return nullptr;
 }
 
-void post_body(cg_http_request* request, const char* content_type, cg_string* body, bool head) {
+using rendered_text = std::shared_ptr<const std::string>;
+
+// Answers 200 with the shared text as the body when there is one (the
+// response holds a reference to it, not a copy, so that the rendering may
+// be dropped while it is sent), else with a copy of body's bytes.
+void post_body(cg_http_request* request, const char* content_type, cg_string* body, bool head,
+               const rendered_text& shared = nullptr) {
   cg_http_response* response = cg_http_response_new();
   if (!response) return;
   cg_http_packet* packet = cg_http_response_get_packet(response);
   cg_http_response_set_status_code(response, 200);
   if (content_type) cg_http_packet_set_header(packet, "Content-Type", content_type);
-  long long length = cg_string_length(body);
+  const char* bytes = shared ? shared->data() : cg_string_value(body);
+  int length = shared ? static_cast<int>(shared->size()) : cg_string_length(body);
   cg_http_packet_set_header_llong(packet, "Content-Length", length);
   // HEAD keeps the length of the body it does not carry.
-  if (!head && length > 0) {
-    cg_http_packet_set_content(packet, cg_string_value(body), cg_string_length(body));
+  if (!head && length > 0 && !(shared && cg_http_packet_set_shared_content(packet, shared))) {
+    cg_http_packet_set_content(packet, bytes, length);
   }
   cg_http_request_post_response(request, response);
   cg_http_response_delete(response);
@@ -78,8 +85,6 @@ void render(cg_upnp_device* dev, cg_string* body) {
     cg_xml_node_to_string(root, 1, body);
   }
 }
-
-using rendered_text = std::shared_ptr<const std::string>;
 
 }  // namespace
 
@@ -119,9 +124,32 @@ rendered_text rendered_for(cg_upnp_device* dev, const char* url_base) {
   }
 }
 
-// Under the device mutex.
+// Under the device mutex. A response still sending a dropped rendering
+// holds it until it is done.
 void drop_renderings(cg_upnp_device* dev) {
   if (dev->description_cache) dev->description_cache->entries.clear();
+}
+
+// The description with URLBase for the address: its shared rendering; or,
+// without an address or when memory for a rendering runs out, none, with
+// the document rendered into body instead.
+rendered_text describe(cg_upnp_device* dev, const char* local_address, cg_string* body) {
+  char url_base[kUrlBaseSize];
+  const char* base = nullptr;
+  if (local_address && local_address[0] && std::strlen(local_address) + 24 < sizeof(url_base)) {
+    base = cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base));
+  }
+  rendered_text text;
+  cg_mutex_lock(dev->mutex);
+  if (base) text = rendered_for(dev, base);
+  // Without any address the URLBase the document already holds is kept; it
+  // is rendered as it stands, as it is when memory for a rendering ran out.
+  if (!text) {
+    if (base) set_url_base(dev, base);
+    render(dev, body);
+  }
+  cg_mutex_unlock(dev->mutex);
+  return text;
 }
 
 }  // namespace
@@ -140,20 +168,17 @@ void cg_upnp_device_description_changed(cg_upnp_device* dev) {
 }
 
 const char* cg_upnp_description_directory() {
-  pthread_mutex_lock(&g_directory_lock);
+  std::lock_guard<std::mutex> lock(g_directory_lock);
   if (!g_directory) g_directory = cg_str_dup(CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY);
-  const char* directory = g_directory;
-  pthread_mutex_unlock(&g_directory_lock);
-  return directory ? directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY;
+  return g_directory ? g_directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY;
 }
 
 void cg_upnp_set_description_directory(const char* directory) {
   if (!directory) return;
   char* copy = cg_str_dup(directory);
-  pthread_mutex_lock(&g_directory_lock);
+  std::lock_guard<std::mutex> lock(g_directory_lock);
   std::free(g_directory);
   g_directory = copy;
-  pthread_mutex_unlock(&g_directory_lock);
 }
 
 void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url) {
@@ -167,22 +192,9 @@ void cg_upnp_device_update_url_base(cg_upnp_device* dev, const char* url) {
 char* cg_upnp_device_get_description(cg_upnp_device* dev, const char* local_address,
                                      cg_string* body) {
   if (!dev || !body) return nullptr;
-  char url_base[kUrlBaseSize];
-  const char* base = nullptr;
-  if (local_address && local_address[0] && std::strlen(local_address) + 24 < sizeof(url_base)) {
-    base = cg_url_build(local_address, dev->http_port, "", url_base, sizeof(url_base));
+  if (rendered_text text = describe(dev, local_address, body)) {
+    cg_string_append_n(body, text->data(), static_cast<int>(text->size()));
   }
-  rendered_text text;
-  cg_mutex_lock(dev->mutex);
-  if (base) text = rendered_for(dev, base);
-  // Without any address the URLBase the document already holds is kept; it
-  // is rendered as it stands, as it is when memory for a rendering ran out.
-  if (!text) {
-    if (base) set_url_base(dev, base);
-    render(dev, body);
-  }
-  cg_mutex_unlock(dev->mutex);
-  if (text) cg_string_append_n(body, text->data(), static_cast<int>(text->size()));
   return cg_string_value(body);
 }
 
@@ -221,9 +233,10 @@ int cg_upnp_read_icon_file(const char* path, cg_string* body) {
   cg_file* file = cg_file_new();
   int ok = 0;
   if (name && file) {
-    pthread_mutex_lock(&g_directory_lock);
-    cg_string_set(name, g_directory ? g_directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY);
-    pthread_mutex_unlock(&g_directory_lock);
+    {
+      std::lock_guard<std::mutex> lock(g_directory_lock);
+      cg_string_set(name, g_directory ? g_directory : CG_UPNP_DEFAULT_DESCRIPTION_DIRECTORY);
+    }
     cg_string_append(name, path);
     cg_file_set_name(file, cg_string_value(name));
     long length = 0;
@@ -270,8 +283,8 @@ void cg_upnp_device_httprequestrecieved(cg_http_request* request) {
   cg_string* body = cg_string_new();
   if (!body) return;
   if (std::strcmp(uri, cg_upnp_device_get_description_uri(dev)) == 0) {
-    cg_upnp_device_get_description(dev, serving_address(request), body);
-    post_body(request, kXmlContentType, body, head);
+    rendered_text text = describe(dev, serving_address(request), body);
+    post_body(request, kXmlContentType, body, head, text);
   } else if (cg_upnp_service* service = cg_upnp_device_get_service_by_scpd_url(dev, uri)) {
     cg_upnp_service_get_description(service, body);
     post_body(request, kXmlContentType, body, head);
