@@ -2,11 +2,10 @@
 // once, and the answers are capped per source address and in all, each per
 // second. Fixed tables, so a flood costs no memory; one lock, a leaf, held
 // only while the tables are read and written.
-#include <pthread.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "velProtocol/ssdp_server/ssdp_internal.h"
 
@@ -37,27 +36,27 @@ st_key key_of(const char* st) {
 }
 
 struct remembered_search {
-  int64_t until_ms;  // 0: free
-  int port;
-  st_key st;
-  char source[CG_NET_ADDRESS_TEXT_SIZE];
+  int64_t until_ms = 0;  // 0: free
+  int port = 0;
+  st_key st{};
+  char source[CG_NET_ADDRESS_TEXT_SIZE]{};
 };
 
 struct source_budget {
-  int64_t since_ms;  // start of its current second
-  int used;          // 0: free
-  char source[CG_NET_ADDRESS_TEXT_SIZE];
+  int64_t since_ms = 0;  // start of its current second
+  int used = 0;          // 0: free
+  char source[CG_NET_ADDRESS_TEXT_SIZE]{};
 };
 
 }  // namespace
 
 struct cg_upnp_search_guard {
-  pthread_mutex_t lock;
-  remembered_search searches[kRememberedSearches];
-  source_budget sources[kSourceBudgets];
-  int64_t all_since_ms;
-  int all_used;
-  vbd_ssdp::search_guard_counts counts;
+  std::mutex lock;
+  remembered_search searches[kRememberedSearches]{};
+  source_budget sources[kSourceBudgets]{};
+  int64_t all_since_ms = 0;
+  int all_used = 0;
+  vbd_ssdp::search_guard_counts counts{};
 };
 
 namespace {
@@ -110,30 +109,17 @@ source_budget* budget_of(cg_upnp_search_guard* guard, int64_t now, const char* s
 
 namespace vbd_ssdp {
 
-cg_upnp_search_guard* search_guard_new() {
-  auto* guard = static_cast<cg_upnp_search_guard*>(std::calloc(1, sizeof(cg_upnp_search_guard)));
-  if (!guard) return nullptr;
-  if (pthread_mutex_init(&guard->lock, nullptr) != 0) {
-    std::free(guard);
-    return nullptr;
-  }
-  return guard;
-}
+cg_upnp_search_guard* search_guard_new() { return new (std::nothrow) cg_upnp_search_guard(); }
 
-void search_guard_delete(cg_upnp_search_guard* guard) {
-  if (!guard) return;
-  pthread_mutex_destroy(&guard->lock);
-  std::free(guard);
-}
+void search_guard_delete(cg_upnp_search_guard* guard) { delete guard; }
 
 int search_guard_admit(cg_upnp_search_guard* guard, int64_t now_ms, const char* source, int port,
                        const char* st, int window_ms, int wanted) {
   if (!guard || !source || !st || wanted <= 0) return 0;
   const st_key key = key_of(st);
-  pthread_mutex_lock(&guard->lock);
+  std::lock_guard<std::mutex> held(guard->lock);
   if (window_ms > 0 && is_repeat(guard, now_ms, source, port, key)) {
     guard->counts.repeats++;
-    pthread_mutex_unlock(&guard->lock);
     return 0;
   }
   const bool all_running = guard->all_used > 0 && now_ms - guard->all_since_ms < kCapPeriodMs;
@@ -162,16 +148,13 @@ int search_guard_admit(cg_upnp_search_guard* guard, int64_t now_ms, const char* 
     allowed = 0;
   }
   guard->counts.over_cap += wanted - allowed;
-  pthread_mutex_unlock(&guard->lock);
   return allowed;
 }
 
 search_guard_counts search_guard_get_counts(cg_upnp_search_guard* guard) {
   if (!guard) return {};
-  pthread_mutex_lock(&guard->lock);
-  search_guard_counts counts = guard->counts;
-  pthread_mutex_unlock(&guard->lock);
-  return counts;
+  std::lock_guard<std::mutex> held(guard->lock);
+  return guard->counts;
 }
 
 }  // namespace vbd_ssdp
