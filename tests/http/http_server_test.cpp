@@ -53,21 +53,35 @@ void answer_with_uri(cg_http_request* request) {
   rec->finished++;
 }
 
+// A server open on a free loopback port (*port, -1 when none could be had)
+// whose listener answers with the URI and records into rec.
+cg_http_server* uri_server(recorder* rec, int* port) {
+  cg_http_server* server = cg_http_server_new();
+  *port = server ? open_on_loopback(server) : -1;
+  cg_http_server_set_listener(server, answer_with_uri);
+  cg_http_server_set_user_data(server, rec);
+  return server;
+}
+
 struct ServerTest : ::testing::Test {
   recorder rec;
-  cg_http_server* server = cg_http_server_new();
   int port = -1;
+  cg_http_server* server = uri_server(&rec, &port);
 
   void SetUp() override {
     ASSERT_NE(server, nullptr);
-    port = open_on_loopback(server);
     ASSERT_GT(port, 0);
-    cg_http_server_set_listener(server, answer_with_uri);
-    cg_http_server_set_user_data(server, &rec);
   }
   void TearDown() override { cg_http_server_delete(server); }
 
   int connect() { return connect_to("127.0.0.1", port); }
+  // Starts the server and connects in to it; called through
+  // ASSERT_NO_FATAL_FAILURE.
+  void start_and_connect(response_reader& in) {
+    ASSERT_EQ(cg_http_server_start(server), 1);
+    in.fd = connect();
+    ASSERT_GE(in.fd, 0);
+  }
   std::vector<std::string> seen() {
     std::lock_guard<std::mutex> guard(rec.lock);
     return rec.requests;
@@ -79,6 +93,14 @@ std::string status_line(const std::string& response) {
 }
 std::string body_of(const std::string& response) {
   return response.substr(response.find("\r\n\r\n") + 4);
+}
+
+// GET uri (HTTP/1.1, with a Host line) on in's connection: the body of the
+// response, "" when the request cannot be sent or no response comes.
+std::string get(response_reader& in, const std::string& uri) {
+  if (!send_text(in.fd, "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n")) return "";
+  std::string response = in.next();
+  return response.empty() ? "" : body_of(response);
 }
 
 TEST_F(ServerTest, OpenStartAndPlatformName) {
@@ -100,20 +122,18 @@ TEST_F(ServerTest, OpenStartAndPlatformName) {
 }
 
 TEST_F(ServerTest, Http11WithoutHostGets400AndTheConnectionStays) {
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_TRUE(send_text(in.fd, "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n"));
   std::string bad = in.next();
   EXPECT_EQ(status_line(bad), "HTTP/1.1 400 Bad Request");
   EXPECT_NE(bad.find("\r\nContent-Length: 0\r\nDate: "), std::string::npos) << bad;
-  ASSERT_TRUE(send_text(fd, "GET /b HTTP/1.1\r\nhost: h\r\n\r\n"));
+  ASSERT_TRUE(send_text(in.fd, "GET /b HTTP/1.1\r\nhost: h\r\n\r\n"));
   std::string ok = in.next();
   EXPECT_EQ(status_line(ok), "HTTP/1.1 200 OK");
   EXPECT_EQ(body_of(ok), "/b");
   EXPECT_EQ(seen(), std::vector<std::string>{"GET /b HTTP/1.1"});
-  close(fd);
+  close(in.fd);
 }
 
 TEST_F(ServerTest, Http10AndConnectionCloseEndTheConnection) {
@@ -133,94 +153,77 @@ TEST_F(ServerTest, Http10AndConnectionCloseEndTheConnection) {
 }
 
 TEST_F(ServerTest, PipelinedRequestsAreServedInOrderOnOneConnection) {
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd,
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_TRUE(send_text(in.fd,
                         "GET /one HTTP/1.1\r\nHost: h\r\n\r\n"
                         "HEAD /two HTTP/1.1\r\nHost: h\r\n\r\n"));
   EXPECT_EQ(body_of(in.next()), "/one");
   EXPECT_EQ(body_of(in.next()), "/two");
   // Still open: a third request on the same connection.
-  ASSERT_TRUE(send_text(fd, "GET /three HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/three");
+  EXPECT_EQ(get(in, "/three"), "/three");
   EXPECT_EQ(seen(), (std::vector<std::string>{"GET /one HTTP/1.1", "HEAD /two HTTP/1.1",
                                               "GET /three HTTP/1.1"}));
-  close(fd);
+  close(in.fd);
 }
 
 TEST_F(ServerTest, OtherVersionsSkipTheHostRuleAndKeepTheConnection) {
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.2\r\n\r\n"));
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_TRUE(send_text(in.fd, "GET /a HTTP/1.2\r\n\r\n"));
   EXPECT_EQ(status_line(in.next()), "HTTP/1.1 200 OK");
-  ASSERT_TRUE(send_text(fd, "GET /b http/1.0\r\n\r\n"));  // not exactly "HTTP/1.0"
+  ASSERT_TRUE(send_text(in.fd, "GET /b http/1.0\r\n\r\n"));  // not exactly "HTTP/1.0"
   EXPECT_EQ(body_of(in.next()), "/b");
-  ASSERT_TRUE(send_text(fd, "GET /c HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/c");
+  EXPECT_EQ(get(in, "/c"), "/c");
   EXPECT_EQ(seen(),
             (std::vector<std::string>{"GET /a HTTP/1.2", "GET /b http/1.0", "GET /c HTTP/1.1"}));
-  close(fd);
+  close(in.fd);
 }
 
 TEST_F(ServerTest, MalformedRequestEndsTheConnectionSilently) {
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /\r\n\r\n"));
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_TRUE(send_text(in.fd, "GET /\r\n\r\n"));
   EXPECT_TRUE(in.closed());
   EXPECT_TRUE(seen().empty());
-  close(fd);
+  close(in.fd);
 }
 
 TEST_F(ServerTest, ListenerLearnsUserDataAndLocalAddress) {
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
-  ASSERT_EQ(body_of(in.next()), "/a");  // the listener found the recorder as user data
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_EQ(get(in, "/a"), "/a");  // the listener found the recorder as user data
   std::lock_guard<std::mutex> guard(rec.lock);
   EXPECT_EQ(rec.local_addresses, std::vector<std::string>{"127.0.0.1"});
-  close(fd);
+  close(in.fd);
 }
 
 TEST_F(ServerTest, WithoutListenerNothingIsAnswered) {
   cg_http_server_set_listener(server, nullptr);
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  ASSERT_TRUE(send_text(in.fd, "GET /a HTTP/1.1\r\nHost: h\r\n\r\n"));
   timeval tv{0, 300000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  setsockopt(in.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   char byte;
-  EXPECT_EQ(recv(fd, &byte, 1, 0), -1);  // no answer, and not closed either
+  EXPECT_EQ(recv(in.fd, &byte, 1, 0), -1);  // no answer, and not closed either
   cg_http_server_set_listener(server, answer_with_uri);
   tv.tv_sec = 5;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  setsockopt(in.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   // The connection still serves the next request.
-  ASSERT_TRUE(send_text(fd, "GET /b HTTP/1.1\r\nHost: h\r\n\r\n"));
-  std::string response = in.next();
-  EXPECT_EQ(body_of(response), "/b");
-  close(fd);
+  EXPECT_EQ(get(in, "/b"), "/b");
+  close(in.fd);
 }
 
 TEST_F(ServerTest, IdleConnectionEndsAfterTheTimeout) {
   server->timeout = 1;
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(in.closed());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
   EXPECT_EQ(cg_http_server_get_connection_count(server), 0);
-  close(fd);
+  close(in.fd);
 }
 
 // Time limits run per request from its first byte, not per receive: a
@@ -229,17 +232,13 @@ TEST_F(ServerTest, IdleConnectionEndsAfterTheTimeout) {
 TEST_F(ServerTest, RequestsPastTheirTimeLimitsEndTheConnectionUnanswered) {
   server->head_time_limit_ms = 500;
   server->request_time_limit_ms = 1500;
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  ASSERT_GE(fd, 0);
-  response_reader in{fd, {}};
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
   std::this_thread::sleep_for(800ms);
-  ASSERT_TRUE(send_text(fd, "GET /first HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/first");
+  EXPECT_EQ(get(in, "/first"), "/first");
   std::this_thread::sleep_for(800ms);
-  ASSERT_TRUE(send_text(fd, "GET /second HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/second");
-  close(fd);
+  EXPECT_EQ(get(in, "/second"), "/second");
+  close(in.fd);
 
   struct slow_request {
     std::string head, rest;
@@ -301,21 +300,18 @@ TEST_F(ServerTest, ConnectionsFromOneAddressAreCapped) {
   int other = vbd_test::tcp_connect("127.0.0.2", "127.0.0.1", port, 5000);
   ASSERT_GE(other, 0);
   response_reader from_other{other, {}};
-  ASSERT_TRUE(send_text(other, "GET /other HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(from_other.next()), "/other");
+  EXPECT_EQ(get(from_other, "/other"), "/other");
   close(other);
 
   response_reader first{held[0], {}};
-  ASSERT_TRUE(send_text(held[0], "GET /held HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(first.next()), "/held");
+  EXPECT_EQ(get(first, "/held"), "/held");
   close(held[0]);
   EXPECT_EQ(wait_count([](int n) { return n < CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS; }),
             CG_HTTP_SERVER_MAX_CONNECTIONS_PER_ADDRESS - 1);
   int again = connect();
   ASSERT_GE(again, 0);
   response_reader later{again, {}};
-  ASSERT_TRUE(send_text(again, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(later.next()), "/again");
+  EXPECT_EQ(get(later, "/again"), "/again");
   close(again);
   for (size_t i = 1; i < held.size(); i++) close(held[i]);
 }
@@ -351,12 +347,10 @@ TEST_F(ServerTest, StopEndsConnectionsAndWaitsForRunningListeners) {
 
   // Started again on the same listening socket, it serves again.
   rec.busy_ms = 0;
-  ASSERT_EQ(cg_http_server_start(server), 1);
-  int fd = connect();
-  response_reader in{fd, {}};
-  ASSERT_TRUE(send_text(fd, "GET /again HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/again");
-  close(fd);
+  response_reader in{-1, {}};
+  ASSERT_NO_FATAL_FAILURE(start_and_connect(in));
+  EXPECT_EQ(get(in, "/again"), "/again");
+  close(in.fd);
   cg_http_server_close(server);
   EXPECT_EQ(cg_http_server_is_open(server), 0);
   cg_http_server_close(server);  // again: nothing to do
@@ -369,12 +363,10 @@ TEST_F(ServerTest, StopAndRestartEndTheAcceptWaitAtOnce) {
   for (int round = 0; round < 10; round++) {
     ASSERT_EQ(cg_http_server_start(server), 1);
     if (round % 2) {
-      int fd = connect();
-      ASSERT_GE(fd, 0);
-      response_reader in{fd, {}};
-      ASSERT_TRUE(send_text(fd, "GET /r HTTP/1.1\r\nHost: h\r\n\r\n"));
-      EXPECT_EQ(body_of(in.next()), "/r");
-      close(fd);
+      response_reader in{connect(), {}};
+      ASSERT_GE(in.fd, 0);
+      EXPECT_EQ(get(in, "/r"), "/r");
+      close(in.fd);
     }
     auto start = std::chrono::steady_clock::now();
     cg_http_server_stop(server);
@@ -425,8 +417,7 @@ TEST_F(ServerTest, DescriptorShortagePausesAcceptingWithoutSpinningOrEnding) {
   EXPECT_EQ(count, 0);
   // ...and did not give up: once descriptors are free the client is served.
   response_reader in{client, {}};
-  ASSERT_TRUE(send_text(client, "GET /late HTTP/1.1\r\nHost: h\r\n\r\n"));
-  EXPECT_EQ(body_of(in.next()), "/late");
+  EXPECT_EQ(get(in, "/late"), "/late");
   close(client);
 }
 
@@ -434,11 +425,9 @@ TEST_F(ServerTest, StopWhileConnectionsComeAndGo) {
   // Clients connect, send and hang up at random moments while the server is
   // stopped and deleted: no thread may touch a freed server or list.
   for (int round = 0; round < 8; round++) {
-    cg_http_server* s = cg_http_server_new();
-    int p = open_on_loopback(s);
+    int p = -1;
+    cg_http_server* s = uri_server(&rec, &p);
     ASSERT_GT(p, 0);
-    cg_http_server_set_listener(s, answer_with_uri);
-    cg_http_server_set_user_data(s, &rec);
     ASSERT_EQ(cg_http_server_start(s), 1);
     std::atomic<bool> done{false};
     std::vector<std::thread> clients;
@@ -475,11 +464,9 @@ TEST_F(ServerTest, ConnectionsWithoutThreadAreClosedAndTheServerGoesOn) {
 #endif
   // The child, with the limit, runs a server of its own.
   int rc = vbd_test::run_child([] {
-    cg_http_server* s = cg_http_server_new();
-    int p = open_on_loopback(s);
     recorder child_rec;
-    cg_http_server_set_listener(s, answer_with_uri);
-    cg_http_server_set_user_data(s, &child_rec);
+    int p = -1;
+    cg_http_server* s = uri_server(&child_rec, &p);
     if (p < 0 || !cg_http_server_start(s)) return 2;
     // The C library keeps the stacks of ended threads mapped (up to 40 MiB)
     // and gives them to new threads without new address space: after the

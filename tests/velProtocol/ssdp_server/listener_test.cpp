@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,42 @@ bool send_to_listener(int fd, const std::string& text) {
 
 bool received_within(int count, int ms) {
   return vbd_test::wait_until([count] { return g_received.load() >= count; }, ms, 1);
+}
+
+// A search for root devices with the given MX, sent to the listener from a
+// socket of its own: the socket, or -1.
+int search_from_own_socket(const char* mx) {
+  int fd = vbd_test::udp_socket("");
+  if (fd >= 0 && !send_to_listener(fd, msearch("upnp:rootdevice", mx))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A namespace body that runs body while the sample device answers what the
+// test listener receives.
+std::function<int()> with_answering_device(std::function<int()> body) {
+  return [body] {
+    cg_upnp_device* dev = device_from(sample_description());
+    CHILD_CHECK(dev != nullptr);
+    g_device = dev;
+    int rc = body();
+    g_device = nullptr;
+    cg_upnp_device_delete(dev);
+    return rc;
+  };
+}
+
+// The same with a listener started before body and deleted after it.
+std::function<int()> with_answering_listener(std::function<int()> body) {
+  return with_answering_device([body] {
+    cg_upnp_ssdp_server* server = started_listener();
+    CHILD_CHECK(server != nullptr);
+    int rc = body();
+    cg_upnp_ssdp_server_delete(server);
+    return rc;
+  });
 }
 
 // Processor time of the whole process so far.
@@ -132,22 +169,16 @@ TEST(ListenerTest, StopEndsAnIdleWaitAtOnce) {
 }
 
 TEST(ListenerTest, StopDuringTheWaitBeforeAnAnswerSendsNothing) {
-  EXPECT_FRESH_NETNS_PASSES(kOneInterface, [] {
-    cg_upnp_device* dev = device_from(sample_description());
-    CHILD_CHECK(dev != nullptr);
-    g_device = dev;
-    int fd = vbd_test::udp_socket("");
-    CHILD_CHECK(fd >= 0);
-
+  EXPECT_FRESH_NETNS_PASSES(kOneInterface, with_answering_device([] {
     // Without a stop the answer comes (the searcher counts as local).
     cg_upnp_ssdp_server* server = started_listener();
     CHILD_CHECK(server != nullptr);
-    CHILD_CHECK(send_to_listener(fd, msearch("upnp:rootdevice", "1")));
+    int fd = search_from_own_socket("1");
+    CHILD_CHECK(fd >= 0);
     CHILD_CHECK(readable_within(fd, 3000));
     char answer[2048];
     CHILD_CHECK(recv(fd, answer, sizeof(answer), 0) > 0);
     cg_upnp_ssdp_server_delete(server);
-
     close(fd);
 
     // MX 5: the answer waits up to 1.25 s. A draw so short that the answer
@@ -156,11 +187,10 @@ TEST(ListenerTest, StopDuringTheWaitBeforeAnAnswerSendsNothing) {
     // repeat, which gets no answer anyway).
     bool stopped_while_waiting = false;
     for (int round = 0; round < 5 && !stopped_while_waiting; round++) {
-      fd = vbd_test::udp_socket("");
-      CHILD_CHECK(fd >= 0);
       server = started_listener();
       CHILD_CHECK(server != nullptr);
-      CHILD_CHECK(send_to_listener(fd, msearch("upnp:rootdevice", "5")));
+      fd = search_from_own_socket("5");
+      CHILD_CHECK(fd >= 0);
       CHILD_CHECK(received_within(1, 2000));
       if (readable_within(fd, 0)) {
         recv(fd, answer, sizeof(answer), 0);
@@ -178,33 +208,24 @@ TEST(ListenerTest, StopDuringTheWaitBeforeAnAnswerSendsNothing) {
       close(fd);
     }
     CHILD_CHECK(stopped_while_waiting);
-    g_device = nullptr;
-    cg_upnp_device_delete(dev);
     return 0;
-  });
+  }));
 }
 
 TEST(ListenerTest, AnswersWaitOnATimerWhileTheListenerGoesOnReading) {
-  EXPECT_FRESH_NETNS_PASSES(kOneInterface, [] {
-    cg_upnp_device* dev = device_from(sample_description());
-    CHILD_CHECK(dev != nullptr);
-    g_device = dev;
-    cg_upnp_ssdp_server* server = started_listener();
-    CHILD_CHECK(server != nullptr);
+  EXPECT_FRESH_NETNS_PASSES(kOneInterface, with_answering_listener([] {
     // Six searches whose answers may wait up to 1.25 s each, then one that
     // asks for no wait: it is answered at once, not after the others'
     // waits, and the six are answered within their own.
     constexpr int kWaiting = 6;
     int waiting[kWaiting];
     for (int& fd : waiting) {
-      fd = vbd_test::udp_socket("");
+      fd = search_from_own_socket("5");
       CHILD_CHECK(fd >= 0);
-      CHILD_CHECK(send_to_listener(fd, msearch("upnp:rootdevice", "5")));
     }
-    int prompt = vbd_test::udp_socket("");
-    CHILD_CHECK(prompt >= 0);
     auto sent = steady_clock::now();
-    CHILD_CHECK(send_to_listener(prompt, msearch("upnp:rootdevice", "0")));
+    int prompt = search_from_own_socket("0");
+    CHILD_CHECK(prompt >= 0);
     CHILD_CHECK(readable_within(prompt, 1000));
     std::fprintf(stderr, "MX 0 answered after %lld ms\n",
                  static_cast<long long>(
@@ -214,21 +235,13 @@ TEST(ListenerTest, AnswersWaitOnATimerWhileTheListenerGoesOnReading) {
       close(fd);
     }
     CHILD_CHECK(g_received.load() == kWaiting + 1);
-    cg_upnp_ssdp_server_delete(server);
     close(prompt);
-    g_device = nullptr;
-    cg_upnp_device_delete(dev);
     return 0;
-  });
+  }));
 }
 
 TEST(ListenerTest, AnswersOfOneSearchKeepTheirOrderWithinTheMxWait) {
-  EXPECT_FRESH_NETNS_PASSES(kOneInterface, [] {
-    cg_upnp_device* dev = device_from(sample_description());
-    CHILD_CHECK(dev != nullptr);
-    g_device = dev;
-    cg_upnp_ssdp_server* server = started_listener();
-    CHILD_CHECK(server != nullptr);
+  EXPECT_FRESH_NETNS_PASSES(kOneInterface, with_answering_listener([] {
     int fd = vbd_test::udp_socket("");
     CHILD_CHECK(fd >= 0);
     // MX 2: each answer is due within half a second. The same search twice
@@ -246,10 +259,7 @@ TEST(ListenerTest, AnswersOfOneSearchKeepTheirOrderWithinTheMxWait) {
     std::fprintf(stderr, "last answer %lld ms after the search\n",
                  static_cast<long long>(
                      std::chrono::duration_cast<milliseconds>(got.back().at - sent).count()));
-    cg_upnp_ssdp_server_delete(server);
     close(fd);
-    g_device = nullptr;
-    cg_upnp_device_delete(dev);
     return 0;
-  });
+  }));
 }
