@@ -111,28 +111,21 @@ int input::receive(char* buffer, int size) {
 
 bool input::reserve(cg_buffer* body, size_t extra) {
   if (!charge_) return cg_buffer_reserve(body, extra);
-  size_t needed = body->length + extra + 1;
-  if (needed <= body->capacity) return true;
-  // The capacity cg_buffer_reserve would choose (double, or what is
-  // needed), charged before it is allocated; the buffer's limit keeps the
-  // reserve within what was charged.
-  size_t target = body->capacity == 0 ? 64 : body->capacity * 2;
-  if (target > static_cast<size_t>(kMaxBody) + 1) target = static_cast<size_t>(kMaxBody) + 1;
-  if (target < needed) target = needed;
+  // The growth the reserve is about to make is taken from the budget
+  // before it is allocated.
+  size_t target = cg_buffer_capacity_for(body, extra);
+  if (target <= body->capacity) return cg_buffer_reserve(body, extra);
   size_t growth = target - body->capacity;
   if (!body_budget_take(growth)) {
     cut_ = true;
     return false;
   }
-  size_t before = body->capacity;
-  size_t limit = body->limit;
-  body->limit = target - 1;
-  bool reserved = cg_buffer_reserve(body, extra);
-  body->limit = limit;
-  size_t grown = body->capacity - before;
-  body_budget_give(growth - grown);
-  *charge_ += grown;
-  return reserved;
+  if (!cg_buffer_reserve(body, extra)) {
+    body_budget_give(growth);
+    return false;
+  }
+  *charge_ += growth;
+  return true;
 }
 
 int input::read_line(char* buffer, int size) {
@@ -208,7 +201,7 @@ long long receive_into(cg_buffer* body, input& in, long long want, bool* failed)
 // False when the body goes on past kMaxBody: its first kMaxBody bytes
 // arrived and more were announced.
 bool read_sized_body(cg_http_packet* packet, input& in, long long length) {
-  vbd_runtime::byte_buffer body;
+  vbd_runtime::byte_buffer body(static_cast<size_t>(kMaxBody));
   bool failed = false;
   receive_into(body.get(), in, length < kMaxBody ? length : kMaxBody, &failed);
   bool too_long = length > kMaxBody && static_cast<long long>(body.size()) >= kMaxBody;
@@ -280,7 +273,7 @@ bool read_body(cg_http_packet* packet, input& in, char* line, int line_size) {
     long long n = value ? parse_decimal(value) : 0;
     return n > 0 ? read_sized_body(packet, in, n) : true;
   }
-  vbd_runtime::byte_buffer body;
+  vbd_runtime::byte_buffer body(static_cast<size_t>(kMaxBody));
   const char* encoding = cg_http_header_list_get_value(packet->headers, CG_HTTP_TRANSFER_ENCODING);
   bool whole = encoding && iequals(encoding, CG_HTTP_CHUNKED)
                    ? read_chunked_body(body.get(), in, line, line_size)

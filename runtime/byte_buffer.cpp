@@ -12,14 +12,11 @@ size_t limit_of(const cg_buffer* buf) {
 
 }  // namespace
 
-bool cg_buffer_reserve(cg_buffer* buf, size_t extra) {
+size_t cg_buffer_capacity_for(const cg_buffer* buf, size_t extra) {
   const size_t limit = limit_of(buf);
-  if (buf->length > limit || extra > limit - buf->length) {
-    buf->failed = true;
-    return false;
-  }
+  if (buf->length > limit || extra > limit - buf->length) return 0;
   const size_t needed = buf->length + extra + 1;  // room for the terminator
-  if (needed <= buf->capacity) return true;
+  if (needed <= buf->capacity) return buf->capacity;
   // Twice the old size or what is needed, whichever is more (a buffer that
   // a connection keeps is then about the size of its largest message), but
   // never past the limit and its terminator.
@@ -28,6 +25,16 @@ bool cg_buffer_reserve(cg_buffer* buf, size_t extra) {
                                                        : limit + 1;
   if (capacity < needed) capacity = needed;
   if (capacity > limit + 1) capacity = limit + 1;
+  return capacity;
+}
+
+bool cg_buffer_reserve(cg_buffer* buf, size_t extra) {
+  const size_t capacity = cg_buffer_capacity_for(buf, extra);
+  if (capacity == 0) {
+    buf->failed = true;
+    return false;
+  }
+  if (capacity == buf->capacity) return true;
   auto* grown = static_cast<char*>(std::realloc(buf->data, capacity));
   if (!grown) {
     buf->failed = true;

@@ -105,6 +105,11 @@ inline constexpr size_t CG_BUFFER_MAX_BYTES = 2147483646u;
 // Room for extra more bytes (and the terminator) after length. False, and
 // failed set, when memory runs out or the content would pass the limit.
 bool cg_buffer_reserve(cg_buffer* buf, size_t extra);
+// The capacity cg_buffer_reserve(buf, extra) leaves the buffer with when it
+// succeeds (its capacity now when that is room enough), or 0 when the
+// content would pass the limit. For a caller that accounts for the growth
+// before it happens.
+size_t cg_buffer_capacity_for(const cg_buffer* buf, size_t extra);
 bool cg_buffer_append(cg_buffer* buf, const char* bytes, size_t n);
 inline bool cg_buffer_append(cg_buffer* buf, std::string_view text) {
   return cg_buffer_append(buf, text.data(), text.size());

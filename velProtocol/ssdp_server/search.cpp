@@ -103,13 +103,13 @@ bool make_answer(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet, const char* s
   return true;
 }
 
-// Answers every match at once.
-void answer_now(cg_upnp_device* dev, cg_upnp_ssdp_packet* packet, const char* st) {
-  auto found = [packet](cg_upnp_device* owner, const identity& id) {
+// Answers each match at once.
+struct post_now {
+  cg_upnp_ssdp_packet* packet;
+  void operator()(cg_upnp_device* owner, const identity& id) const {
     cg_upnp_device_post_search_response(owner, packet, id.nt, id.usn);
-  };
-  match_device(dev, st, found);
-}
+  }
+};
 
 // Queues the answers on the listener that received the search, within what
 // the root device's guard lets through. No search gets more answers than
@@ -191,16 +191,15 @@ void cg_upnp_device_search_received(cg_upnp_device* dev, cg_upnp_ssdp_packet* pa
   if (check && packet->server && packet->server->answers) {
     answer_later(dev, packet, st, mx);
   } else {
-    answer_now(dev, packet, st);
+    post_now found{packet};
+    match_device(dev, st, found);
   }
 }
 
 void cg_upnp_service_search_received(cg_upnp_service* service, cg_upnp_ssdp_packet* packet) {
   if (!service || !packet) return;
   const char* st = cg_upnp_ssdp_packet_get_header_value(packet, "ST");
-  auto found = [packet](cg_upnp_device* owner, const identity& id) {
-    cg_upnp_device_post_search_response(owner, packet, id.nt, id.usn);
-  };
+  post_now found{packet};
   match_service(service, st, found);
 }
 
